@@ -1,0 +1,52 @@
+// Files: identity and times, whole-file reading, checked writing with durable completion, and a
+// whole-file replace that never leaves a half-written file behind. Writes go through one place so
+// tests can make them fail (file_fault_set): a create that fails, a failing or short write, a
+// full disk. Thread-safe: yes (each FileWriter belongs to one thread).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+struct FileIdentity {
+  uint64_t device;
+  uint64_t inode;
+  int64_t size_bytes;
+  int64_t mtime_ns;  // last modification, nanoseconds since 1970
+};
+
+// 0 and the identity, or -1 when the path cannot be examined.
+int file_identity(const char* path, FileIdentity* out);
+// Sets a file's or folder's modification time (nanoseconds since 1970). 0 or -1.
+int set_file_mtime(const char* path, int64_t mtime_ns);
+
+struct FileWriter {
+  int fd = -1;
+};
+
+int file_create(FileWriter* f, const char* path);                // create or truncate; 0 or -1
+int file_write(FileWriter* f, const void* data, size_t bytes);   // 0 only when every byte went out
+int file_seek(FileWriter* f, int64_t offset_bytes);              // absolute; 0 or -1
+int file_sync(FileWriter* f);                                    // fsync; 0 or -1
+int file_close(FileWriter* f);                                   // 0 or -1; always closes
+int sync_dir(const char* path);                                  // fsync a folder's entries
+
+// Writes data to "<path>.tmp-<pid>", syncs it, renames it over path and syncs the folder.
+// On failure the old file is untouched and no temporary file stays. 0 or -1.
+int replace_file_whole(const char* path, const void* data, size_t bytes);
+
+// Reads a whole file into a new buffer (free with free_file_data); at most max_bytes.
+// 0, -1 when it cannot be opened or read, -2 when it is larger than max_bytes.
+int read_file_whole(const char* path, char** data, size_t* bytes, size_t max_bytes);
+void free_file_data(char* data);
+
+// Test hook: the kind of failure injected into file_create / file_write.
+enum class FileFault {
+  kNone,
+  kCreate,      // file_create fails (EACCES)
+  kWrite,       // file_write fails before writing anything (EIO)
+  kShortWrite,  // file_write writes half of its bytes and reports the shortfall
+  kDiskFull,    // file_write fails with ENOSPC
+};
+// After `skip` successful operations of that kind, the next ones fail; `count` of them
+// (negative = until cleared). Applies to every thread.
+void file_fault_set(FileFault kind, int skip, int count);
+void file_fault_clear();

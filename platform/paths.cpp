@@ -1,0 +1,191 @@
+// Folders on Linux: /proc/self/exe, the XDG base and user-dirs conventions, POSIX calls.
+#include "platform/paths.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/text.h"
+
+namespace {
+
+bool from_env(const char* name, char* out, size_t cap) {
+  const char* v = getenv(name);
+  if (!v || !*v || strlen(v) >= cap) return false;
+  text_copy(out, cap, v);
+  return true;
+}
+
+bool fail(char* out, size_t cap) {
+  if (out && cap) out[0] = 0;
+  return false;
+}
+
+// Reads XDG_MUSIC_DIR="$HOME/…" from user-dirs.dirs.
+bool music_from_user_dirs(char* out, size_t cap) {
+  char config[kPathCap], home[kPathCap], file[kPathCap + 32];
+  if (!config_dir(config, sizeof config) || !home_dir(home, sizeof home)) return false;
+  text_format(file, sizeof file, "%s/user-dirs.dirs", config);
+  FILE* f = fopen(file, "rb");
+  if (!f) return false;
+  char line[1024];
+  bool found = false;
+  while (!found && fgets(line, sizeof line, f)) {
+    const char* p = line;
+    while (*p == ' ' || *p == '\t') ++p;
+    if (strncmp(p, "XDG_MUSIC_DIR=\"", 15) != 0) continue;
+    p += 15;
+    const char* end = strchr(p, '"');
+    if (!end) continue;
+    char value[kPathCap];
+    size_t n = size_t(end - p);
+    if (strncmp(p, "$HOME", 5) == 0) {
+      int w = snprintf(value, sizeof value, "%s%.*s", home, int(n - 5), p + 5);
+      if (w < 0 || size_t(w) >= sizeof value) continue;
+    } else {
+      if (n == 0 || n >= sizeof value || p[0] != '/') continue;
+      memcpy(value, p, n);
+      value[n] = 0;
+    }
+    // "$HOME/" alone means the feature is switched off.
+    if (strcmp(value, home) == 0 || (strlen(value) == strlen(home) + 1 && value[strlen(home)] == '/'))
+      continue;
+    if (strlen(value) < cap) {
+      text_copy(out, cap, value);
+      found = true;
+    }
+  }
+  fclose(f);
+  return found;
+}
+
+}  // namespace
+
+bool program_path(char* out, size_t cap) {
+  char buf[4096];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0 || size_t(n) >= cap) return fail(out, cap);
+  buf[n] = 0;
+  text_copy(out, cap, buf);
+  return true;
+}
+
+bool program_dir(char* out, size_t cap) {
+  if (!program_path(out, cap)) return false;
+  char* slash = strrchr(out, '/');
+  if (!slash) return fail(out, cap);
+  if (slash == out) slash[1] = 0;
+  else *slash = 0;
+  return true;
+}
+
+bool home_dir(char* out, size_t cap) {
+  if (from_env("HOME", out, cap)) return true;
+  passwd pw, *result = nullptr;
+  char buf[4096];
+  if (getpwuid_r(getuid(), &pw, buf, sizeof buf, &result) == 0 && result && result->pw_dir &&
+      strlen(result->pw_dir) < cap) {
+    text_copy(out, cap, result->pw_dir);
+    return true;
+  }
+  return fail(out, cap);
+}
+
+bool config_dir(char* out, size_t cap) {
+  if (from_env("XDG_CONFIG_HOME", out, cap)) return true;
+  char home[kPathCap];
+  if (!home_dir(home, sizeof home)) return fail(out, cap);
+  int n = snprintf(out, cap, "%s/.config", home);
+  return (n > 0 && size_t(n) < cap) ? true : fail(out, cap);
+}
+
+bool music_dir(char* out, size_t cap) {
+  if (music_from_user_dirs(out, cap)) return true;
+  char home[kPathCap];
+  if (!home_dir(home, sizeof home)) return fail(out, cap);
+  int n = snprintf(out, cap, "%s/Music", home);
+  return (n > 0 && size_t(n) < cap) ? true : fail(out, cap);
+}
+
+bool temp_dir(char* out, size_t cap) {
+  if (from_env("TMPDIR", out, cap)) return true;
+  text_copy(out, cap, "/tmp");
+  return cap > 4;
+}
+
+bool runtime_dir(char* out, size_t cap) {
+  if (from_env("XDG_RUNTIME_DIR", out, cap) && is_dir(out)) return true;
+  return temp_dir(out, cap);
+}
+
+bool path_exists(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0;
+}
+
+bool is_dir(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool is_file(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+int make_dir(const char* path) {
+  if (mkdir(path, 0777) == 0) return 0;
+  return (errno == EEXIST && is_dir(path)) ? 0 : -1;
+}
+
+int make_dirs(const char* path) {
+  char buf[4096];
+  if (!path || !*path || strlen(path) >= sizeof buf) return -1;
+  text_copy(buf, sizeof buf, path);
+  for (char* p = buf + 1; *p; ++p) {
+    if (*p != '/') continue;
+    *p = 0;
+    if (make_dir(buf) != 0) return -1;
+    *p = '/';
+  }
+  return make_dir(buf);
+}
+
+int remove_dir(const char* path) { return rmdir(path) == 0 ? 0 : -1; }
+int remove_file(const char* path) { return unlink(path) == 0 ? 0 : -1; }
+int rename_path(const char* from, const char* to) { return rename(from, to) == 0 ? 0 : -1; }
+
+const char* path_name(const char* path) {
+  const char* slash = strrchr(path, '/');
+  return slash ? slash + 1 : path;
+}
+
+int list_dir(const char* path, bool (*visit)(const DirEntry& entry, void* ctx), void* ctx) {
+  DIR* d = opendir(path);
+  if (!d) return -1;
+  int count = 0;
+  char full[4096];
+  while (dirent* e = readdir(d)) {
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    DirEntry entry{e->d_name, false, false};
+    if (e->d_type == DT_DIR) entry.is_dir = true;
+    else if (e->d_type == DT_REG) entry.is_file = true;
+    else {
+      snprintf(full, sizeof full, "%s/%s", path, e->d_name);
+      struct stat st;
+      if (stat(full, &st) == 0) {
+        entry.is_dir = S_ISDIR(st.st_mode);
+        entry.is_file = S_ISREG(st.st_mode);
+      }
+    }
+    ++count;
+    if (!visit(entry, ctx)) break;
+  }
+  closedir(d);
+  return count;
+}

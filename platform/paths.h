@@ -1,0 +1,41 @@
+// Where things live: the program's own folder, the user's folders (XDG), and simple folder
+// operations. Paths are UTF-8 in fixed buffers (kPathCap bytes), '/' separated.
+// Thread-safe: yes.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+constexpr size_t kPathCap = 260;
+
+// Each fills out (capacity cap) and returns true, or returns false and leaves out empty.
+bool program_path(char* out, size_t cap);   // the executable (/proc/self/exe)
+bool program_dir(char* out, size_t cap);    // its folder
+bool home_dir(char* out, size_t cap);       // $HOME, else the password database
+bool config_dir(char* out, size_t cap);     // $XDG_CONFIG_HOME, else ~/.config
+bool music_dir(char* out, size_t cap);      // XDG_MUSIC_DIR of user-dirs.dirs, else ~/Music
+bool runtime_dir(char* out, size_t cap);    // $XDG_RUNTIME_DIR, else the temp folder
+bool temp_dir(char* out, size_t cap);       // $TMPDIR, else /tmp
+
+bool path_exists(const char* path);
+bool is_dir(const char* path);
+bool is_file(const char* path);
+// Creates one folder; an existing folder is fine. 0 or -1.
+int make_dir(const char* path);
+// Creates a folder and any missing parents. 0 or -1.
+int make_dirs(const char* path);
+// Removes an empty folder. 0 or -1.
+int remove_dir(const char* path);
+int remove_file(const char* path);
+int rename_path(const char* from, const char* to);  // replaces an existing file at `to`
+
+// The part after the last '/', or the whole string.
+const char* path_name(const char* path);
+
+// Walks a folder's entries ("." and ".." left out). The callback returns false to stop.
+// Returns the number of entries visited, or -1 when the folder cannot be read.
+struct DirEntry {
+  const char* name;
+  bool is_dir;
+  bool is_file;
+};
+int list_dir(const char* path, bool (*visit)(const DirEntry& entry, void* ctx), void* ctx);

@@ -1,0 +1,44 @@
+// Machine facts from /proc, statvfs and getrandom.
+#include "platform/system.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/random.h>
+#include <sys/statvfs.h>
+
+uint64_t available_memory_bytes() {
+  FILE* f = fopen("/proc/meminfo", "rb");
+  if (!f) return 0;
+  char line[256];
+  uint64_t kb = 0;
+  while (fgets(line, sizeof line, f)) {
+    unsigned long long v = 0;
+    if (sscanf(line, "MemAvailable: %llu kB", &v) == 1) {
+      kb = v;
+      break;
+    }
+  }
+  fclose(f);
+  return kb * 1024;
+}
+
+int64_t free_disk_bytes(const char* path) {
+  struct statvfs st;
+  if (statvfs(path, &st) != 0) return -1;
+  return int64_t(st.f_bavail) * int64_t(st.f_frsize);
+}
+
+int random_bytes(void* buf, size_t bytes) {
+  char* p = static_cast<char*>(buf);
+  while (bytes > 0) {
+    ssize_t n = getrandom(p, bytes, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    p += n;
+    bytes -= size_t(n);
+  }
+  return 0;
+}
