@@ -1,0 +1,654 @@
+// The capture routine: trigger equaliser, envelope, gate, delay ring, take boundaries, tape
+// writes, scope strip, overview, monitor mix and limiter, once per block on the audio thread.
+// Everything it touches is sized in capture_engine_init; the block loop makes no system call
+// and takes no lock.
+#include "capture/engine.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
+
+#include "platform/clock.h"
+
+namespace {
+
+constexpr auto kRelaxed = std::memory_order_relaxed;
+constexpr float kGainRate = 0.0015f;        // record-gain and levelling approach per frame
+constexpr float kRecordingThreshold = 0.0005f;
+constexpr float kEnvelopeRelease = 0.9995f;
+constexpr float kMeterFall = 0.85f;
+constexpr float kLimitCeiling = 0.891f;
+constexpr float kLimitRecover = 0.99983f;
+constexpr float kLevelTarget = 0.708f;
+constexpr float kLevelFloor = 0.125f;
+constexpr float kLevelFallRate = 0.02f;
+
+std::atomic<const PlayerMix*> g_player_mix{nullptr};
+
+// Flush denormals to zero for the block: decaying filter states would otherwise crawl through
+// the slow denormal path on x86.
+struct DenormalGuard {
+#if defined(__SSE__)
+  unsigned int saved = _mm_getcsr();
+  DenormalGuard() { _mm_setcsr(saved | 0x8040); }
+  ~DenormalGuard() { _mm_setcsr(saved); }
+#endif
+};
+
+struct Params {
+  int armed, monitor, play_tape, forced, normalize;
+  float gain, open_level, exit_factor;
+  int pre, look, post, hold, gap, tail;
+};
+
+float* alloc_floats(size_t n) {
+  float* p = static_cast<float*>(calloc(n ? n : 1, sizeof(float)));
+  return p;
+}
+
+// Gain, mono history, the input level of every frame (e->level) and, through the trigger
+// equaliser, the detector level of every frame (e->detect). Returns the block's input maximum.
+float detect_block(CaptureEngine* e, int frames, float gain, double rate) {
+  const float* L = e->work_left;
+  const float* R = e->work_right;
+  float* level = e->level;
+  float in_max = 0.0f;
+  const int mono_len = e->mono_length;
+  int mono_at = int(e->mono_count.load(kRelaxed) % mono_len);
+  for (int i = 0; i < frames; ++i) {
+    const float x0 = gain * L[i], x1 = gain * R[i];
+    level[i] = std::max(std::fabs(x0), std::fabs(x1));
+    in_max = std::max(in_max, level[i]);
+    e->mono[mono_at].store(0.5f * (x0 + x1), kRelaxed);
+    if (++mono_at == mono_len) mono_at = 0;
+  }
+  EqCoefficients c;
+  eq_coefficients(&c, e->hpf_hz.load(kRelaxed), e->hpf_order.load(kRelaxed), e->lpf_hz.load(kRelaxed),
+                  e->lpf_order.load(kRelaxed), e->peak_hz.load(kRelaxed), e->peak_q.load(kRelaxed), rate);
+  if (c.cascade || c.band) eq_detect(&e->eq, c, L, R, gain, frames, e->eq_scratch, e->detect);
+  else memcpy(e->detect, level, size_t(frames) * sizeof(float));  // no equaliser: it hears the input
+  return in_max;
+}
+
+// How far back a take that opens now should start: the pre-roll, or 5 ms before the earliest
+// crossing of the line within the look-back window, never more than the delay ring holds.
+int look_back_start(const CaptureEngine* e, int64_t counter, int pre, int look, int tail) {
+  int64_t d = pre;
+  if (look > 0 && e->crossing_count > 0) {
+    int64_t earliest = -1;
+    int64_t n = std::min<int64_t>(e->crossing_count, kCrossingLogSize);
+    for (int64_t j = 0; j < n; ++j) {
+      int64_t c = e->crossing[(e->crossing_count - 1 - j) % kCrossingLogSize];
+      if (c < counter - look) break;
+      earliest = c;
+    }
+    if (earliest >= 0 && d < counter + tail - earliest) d = counter + tail - earliest;
+  }
+  return int(std::min<int64_t>(d, e->delay_length - 1));
+}
+
+// Marks the last `count` scope columns before the one being filled.
+void mark_columns(std::atomic<uint8_t>* marks, int64_t column_count, int64_t count) {
+  count = std::min<int64_t>(count, kScopeColumns - 1);
+  for (int64_t j = 0; j < count && column_count - 1 - j >= 0; ++j)
+    marks[(column_count - 1 - j) % kScopeColumns].store(1, kRelaxed);
+}
+
+void clear_overview(CaptureEngine* e, int64_t from_bucket) {
+  for (int64_t j = std::max<int64_t>(from_bucket, 0); j < kOverviewBuckets; ++j) e->overview[j].store(0.0f, kRelaxed);
+}
+
+void fold_overview(CaptureEngine* e) {
+  for (int j = 0; j < kOverviewBuckets / 2; ++j)
+    e->overview[j].store(std::max(e->overview[2 * j].load(kRelaxed), e->overview[2 * j + 1].load(kRelaxed)), kRelaxed);
+  clear_overview(e, kOverviewBuckets / 2);
+  e->overview_bucket.store(e->overview_bucket.load(kRelaxed) * 2, kRelaxed);
+}
+
+void serve_reset(CaptureEngine* e) {
+  e->head = 0;
+  e->playhead = 0;
+  e->opened = e->closed = 0;
+  e->record_gain = 0;
+  e->rec = 0;
+  e->gate = 0;
+  e->take_start = 0;
+  e->take_start_count = 0;
+  e->crossing_count = 0;
+  e->extra_frames = 0;
+  e->above_line = 0;
+  for (int ch = 0; ch < 2; ++ch) e->eq.band_x1[ch] = e->eq.band_x2[ch] = e->eq.band_y1[ch] = e->eq.band_y2[ch] = 0;
+  e->quiet_count = kQuietForever;
+  e->above_count = 0;
+  clear_overview(e, 0);
+  e->overview_bucket.store(kOverviewStartBucket, kRelaxed);
+}
+
+void serve_cull(CaptureEngine* e) {
+  if (e->take_start_count <= 0) return;
+  int64_t s = e->take_starts[--e->take_start_count];
+  if (!e->rec) e->closed = std::max(e->closed - 1, 0);
+  e->head = std::min(std::max<int64_t>(s, 0), e->head);
+  clear_overview(e, e->head / e->overview_bucket.load(kRelaxed) + 1);
+  e->playhead = std::min(e->playhead, e->head);
+  e->opened = std::max(e->opened - 1, 0);
+  e->record_gain = 0;
+  e->gate = 0;
+  e->rec = 0;
+  e->quiet_count = kQuietForever;
+  e->above_count = 0;
+}
+
+}  // namespace
+
+int capture_engine_init(CaptureEngine* e, double rate) {
+  capture_engine_free(e);
+  if (!(rate > 0)) return -1;
+  e->sample_rate = rate;
+  e->delay_length = std::max(1, int(rate * kDelaySeconds));
+  e->mono_length = std::max(1, int(rate * kMonoHistorySeconds));
+  e->delay = alloc_floats(size_t(e->delay_length) * 2);
+  e->mono = new (std::nothrow) std::atomic<float>[size_t(e->mono_length)]();
+  e->work_left = alloc_floats(kMaxBlockFrames);
+  e->work_right = alloc_floats(kMaxBlockFrames);
+  e->player_left = alloc_floats(kMaxBlockFrames);
+  e->player_right = alloc_floats(kMaxBlockFrames);
+  e->detect = alloc_floats(kMaxBlockFrames);
+  e->eq_scratch = alloc_floats(2 * kMaxBlockFrames);
+  e->level = alloc_floats(kMaxBlockFrames);
+  e->tap_stereo = alloc_floats(2 * kMaxBlockFrames);
+  if (!e->delay || !e->mono || !e->work_left || !e->work_right || !e->player_left || !e->player_right || !e->detect ||
+      !e->eq_scratch || !e->level || !e->tap_stereo) {
+    capture_engine_free(e);
+    return -1;
+  }
+  e->column_frames = std::max(1, int(rate * kDelaySeconds / kScopeColumns));
+
+  e->armed = 0, e->monitor = 0, e->play_tape = 0, e->gate_forced = 0, e->normalize_monitor = 0;
+  e->input_gain = 1.0f;
+  e->display_scale = 1.0f;
+  e->open_level = 0.02f;
+  e->hpf_hz = 0, e->lpf_hz = 0, e->peak_hz = 0;
+  e->peak_q = 2.0f;
+  e->hpf_order = kEqMaxOrder, e->lpf_order = kEqMaxOrder;
+  e->exit_db = 0;
+  e->pre_roll_frames = int(rate * 0.5);
+  e->look_back_frames = 0;
+  e->post_roll_frames = int(rate);
+  e->hold_frames = 0;
+  e->bit_depth = 16;
+
+  e->input_peak = 0, e->output_peak = 0, e->envelope = 0;
+  e->gate_open = 0, e->would_open = 0, e->recording = 0;
+  e->write_head = 0, e->takes_opened = 0, e->takes_closed = 0, e->play_head = 0;
+  e->monitor_gain = 1.0f, e->limiter_gain = 1.0f;
+  e->reset_request = 0, e->cull_request = 0, e->seek_request = -1;
+  e->sealed_write = 0, e->sealed_read = 0;
+  clear_overview(e, 0);
+  e->overview_bucket = kOverviewStartBucket;
+  for (int i = 0; i < kScopeColumns; ++i) {
+    e->column_input[i] = 0, e->column_detector[i] = 0;
+    e->column_recorded[i] = 0, e->column_would_open[i] = 0;
+  }
+  e->column_count = 0;
+  e->mono_count = 0;
+  e->cb_last_ns = 0, e->cb_max_ns = 0, e->cb_busy_ns = 0, e->cb_count = 0, e->cb_frames = 0;
+  e->timing_prev_count = e->timing_prev_busy_ns = e->timing_prev_frames = 0;
+
+  memset(&e->eq, 0, sizeof e->eq);
+  e->env = 0;
+  e->above_line = 0;
+  e->sample_counter = 0;
+  e->crossing_count = 0;
+  e->gate = 0;
+  e->above_count = e->below_count = 0;
+  e->quiet_count = kQuietForever;
+  e->delay_frames = e->extra_frames = 0;
+  e->wo_open = e->wo_above = e->wo_below = 0;
+  e->wo_quiet = kQuietForever;
+  e->delay_write = 0;
+  e->record_gain = 0;
+  e->rec = 0;
+  e->head = e->playhead = 0;
+  e->opened = e->closed = 0;
+  e->take_start = 0;
+  e->take_start_count = 0;
+  e->col_in = e->col_det = 0;
+  e->col_rec = e->col_wo = 0;
+  e->col_filled = 0;
+  e->level_env = 0;
+  e->level_gain = 1.0f;
+  e->limit_gain = 1.0f;
+  e->in_peak = e->out_peak = 0;
+  return 0;
+}
+
+void capture_engine_free(CaptureEngine* e) {
+  free(e->delay);
+  delete[] e->mono;
+  free(e->work_left);
+  free(e->work_right);
+  free(e->player_left);
+  free(e->player_right);
+  free(e->detect);
+  free(e->eq_scratch);
+  free(e->level);
+  free(e->tap_stereo);
+  e->delay = nullptr;
+  e->mono = nullptr;
+  e->work_left = e->work_right = e->player_left = e->player_right = e->detect = e->eq_scratch = e->level = e->tap_stereo = nullptr;
+  e->delay_length = e->mono_length = 0;
+}
+
+void capture_set_player_mix(const PlayerMix* mix) { g_player_mix.store(mix, std::memory_order_release); }
+
+void process_block(CaptureEngine* e, const float* input, float* output, int frames) {
+  if (output && frames > 0) memset(output, 0, size_t(frames) * 2 * sizeof(float));
+  if (!e->running.load(std::memory_order_acquire) || frames > kMaxBlockFrames || frames <= 0 || !e->delay) return;
+  DenormalGuard denormals;
+  const double r = e->sample_rate;
+  float* L = e->work_left;
+  float* R = e->work_right;
+
+  // Fill the work buffers: the input hook, the inputs mixer, or the device's first two channels.
+  const InputHook* hook = e->input_hook.load(std::memory_order_acquire);
+  const InputsMixer* mixer = e->inputs_mixer.load(std::memory_order_acquire);
+  if (hook && hook->fn(hook->ctx, L, R, frames, int(r))) {
+  } else if (mixer) {
+    mixer->fn(mixer->ctx, input, e->input_channels, L, R, frames);
+  } else if (input && e->input_channels >= 2) {
+    const int n = e->input_channels;
+    for (int i = 0; i < frames; ++i) L[i] = input[i * n], R[i] = input[i * n + 1];
+  } else if (input && e->input_channels == 1) {
+    for (int i = 0; i < frames; ++i) L[i] = R[i] = input[i];
+  } else {
+    memset(L, 0, size_t(frames) * sizeof(float));
+    memset(R, 0, size_t(frames) * sizeof(float));
+  }
+
+  const PlayerMix* player = output ? g_player_mix.load(std::memory_order_acquire) : nullptr;
+  if (player) {
+    memset(e->player_left, 0, size_t(frames) * sizeof(float));
+    memset(e->player_right, 0, size_t(frames) * sizeof(float));
+    player->fn(player->ctx, e->player_left, e->player_right, frames, int(r));
+  }
+
+  if (e->reset_request.exchange(0, std::memory_order_acq_rel)) serve_reset(e);
+  int64_t seek = e->seek_request.exchange(-1, std::memory_order_acq_rel);
+  if (seek >= 0) e->playhead = e->head > 0 ? std::clamp<int64_t>(seek, 0, e->head - 1) : 0;
+  if (e->cull_request.exchange(0, std::memory_order_acq_rel)) serve_cull(e);
+
+  Params p{};
+  p.armed = e->armed.load(kRelaxed);
+  p.monitor = e->monitor.load(kRelaxed);
+  p.play_tape = e->play_tape.load(kRelaxed);
+  p.forced = e->gate_forced.load(kRelaxed);
+  p.normalize = e->normalize_monitor.load(kRelaxed);
+  p.gain = e->input_gain.load(kRelaxed);
+  p.open_level = e->open_level.load(kRelaxed);
+  p.exit_factor = float(std::pow(10.0, double(e->exit_db.load(kRelaxed)) / 20.0));
+  const int ring = e->delay_length;
+  p.pre = std::clamp(e->pre_roll_frames.load(kRelaxed), 0, ring - 1);
+  p.look = std::clamp(e->look_back_frames.load(kRelaxed), 0, ring - 1);
+  p.post = std::max(e->post_roll_frames.load(kRelaxed), 0);
+  p.hold = std::max(e->hold_frames.load(kRelaxed), 0);
+  p.gap = int(0.12 * r);
+  p.tail = int(0.005 * r);
+
+  Tape* tape = &e->tape;
+  int64_t tape_end = tape->allocated_frontier.load(std::memory_order_acquire);
+  if (e->head < tape->released_frontier.load(std::memory_order_acquire)) tape_end = e->head;
+
+  const float in_max = detect_block(e, frames, p.gain, r);
+
+  // The hot state lives in locals for the block (tape writes through float pointers would
+  // otherwise force every field to be reloaded) and is written back at the end.
+  float env = e->env;
+  int above_line = e->above_line;
+  int64_t counter = e->sample_counter;
+  int gate = e->gate, above = e->above_count, below = e->below_count;
+  int64_t quiet = e->quiet_count;
+  int delay_frames = e->delay_frames, extra_frames = e->extra_frames;
+  int wo_open = e->wo_open, wo_above = e->wo_above, wo_below = e->wo_below;
+  int64_t wo_quiet = e->wo_quiet;
+  int dw = e->delay_write;
+  float rg = e->record_gain;
+  int rec = e->rec;
+  int64_t head = e->head, playhead = e->playhead, take_start = e->take_start;
+  int opened = e->opened, closed = e->closed;
+  float col_in = e->col_in, col_det = e->col_det;
+  uint8_t col_rec = e->col_rec, col_wo = e->col_wo;
+  int col_filled = e->col_filled;
+  int64_t column_count = e->column_count.load(kRelaxed);
+  float level_env = e->level_env, level_gain = e->level_gain, limit_gain = e->limit_gain;
+
+  float* const dl = e->delay;
+  const int column_frames = e->column_frames;
+  const int lookback_fade = int(0.01 * r);
+  const float* const det = e->detect;
+  float out_max = 0.0f;
+  const bool mixing = p.monitor || p.play_tape || player;
+
+  // The tape chunk under the write head, looked up again only when the head leaves it.
+  int64_t chunk_begin = 0, chunk_end = 0;
+  float* chunk = nullptr;
+  auto tape_at = [&](int64_t frame) -> float* {
+    if (frame < chunk_begin || frame >= chunk_end) {
+      const int64_t cf = tape->chunk_frames;
+      chunk_begin = frame / cf * cf;
+      chunk_end = chunk_begin + cf;
+      chunk = tape_frame(tape, chunk_begin);
+    }
+    return chunk ? chunk + 2 * (frame - chunk_begin) : nullptr;
+  };
+  // The overview bucket under the write head and its running peak.
+  int64_t ob_size = e->overview_bucket.load(kRelaxed), ob_index = -1, ob_begin = 0, ob_end = 0;
+  float ob_peak = 0.0f;
+  auto overview_flush = [&] {
+    if (ob_index >= 0 && ob_peak > e->overview[ob_index].load(kRelaxed)) e->overview[ob_index].store(ob_peak, kRelaxed);
+  };
+
+  for (int i = 0; i < frames; ++i) {
+    const float gl = p.gain * L[i], gr = p.gain * R[i];
+    const float p_in = e->level[i];
+    const float p_det = det[i];
+
+    // Envelope: instant attack, slow release.
+    env = p_det > env ? p_det : env * kEnvelopeRelease;
+
+    // Crossing log: rising crossings of the open line.
+    const int over = env >= p.open_level;
+    if (over && !above_line) e->crossing[e->crossing_count++ % kCrossingLogSize] = counter;
+    above_line = over;
+
+    // Gate.
+    bool open_now = false;
+    if (!p.armed) {
+      gate = 0;
+      above = below = 0;
+    } else if (p.forced) {
+      quiet = 0;
+      above = below = 0;
+      open_now = !gate;
+    } else if (env >= (gate ? p.open_level * p.exit_factor : p.open_level)) {
+      quiet = 0;
+      below = 0;
+      if (!gate) open_now = ++above >= p.hold || p.hold == 0;
+    } else {
+      if (++below > p.gap) above = 0;
+      if (gate && ++quiet >= int64_t(delay_frames) + p.post) gate = 0;
+    }
+    if (open_now) {
+      const int d = look_back_start(e, counter, p.pre, p.look, p.tail);
+      extra_frames = std::max(d - p.pre, 0);
+      delay_frames = p.pre;
+      gate = 1;
+    }
+
+    // Would-open indicator: the same rules, whether armed or not, without the delay term.
+    if (env >= (wo_open ? p.open_level * p.exit_factor : p.open_level)) {
+      wo_quiet = 0;
+      wo_below = 0;
+      if (!wo_open && (++wo_above >= p.hold || p.hold == 0)) {
+        wo_open = 1;
+        const int d = look_back_start(e, counter, p.pre, p.look, p.tail);
+        mark_columns(e->column_would_open, column_count, d / column_frames + 1);
+      }
+    } else {
+      if (++wo_below > p.gap) wo_above = 0;
+      if (wo_open && ++wo_quiet >= p.post) wo_open = 0;
+    }
+    ++counter;
+
+    // Delay ring.
+    const int w = dw;
+    dl[2 * w] = gl;
+    dl[2 * w + 1] = gr;
+    int rd = w - delay_frames;
+    if (rd < 0) rd += ring;
+    const float delayed_l = dl[2 * rd], delayed_r = dl[2 * rd + 1];
+    if (++dw == ring) dw = 0;
+
+    // Record gain and the take boundaries.
+    rg += ((gate ? 1.0f : 0.0f) - rg) * kGainRate;
+    const int rec_now = rg > kRecordingThreshold;
+    if (rec_now && !rec) {
+      ++opened;
+      take_start = head;
+      if (e->take_start_count < kMaxTakeStarts) e->take_starts[e->take_start_count++] = head;
+      if (extra_frames > 0) {
+        // The look-back frames, faded in over up to 10 ms; they stay out of the overview.
+        const int m = std::min(extra_frames, lookback_fade);
+        int idx = w - p.pre - extra_frames;
+        while (idx < 0) idx += ring;
+        for (int k = 0; k < extra_frames && head < tape_end; ++k) {
+          const float f = k < m ? float(k) / float(m) : 1.0f;
+          if (float* dst = tape_at(head)) {
+            dst[0] = dl[2 * idx] * f;
+            dst[1] = dl[2 * idx + 1] * f;
+          }
+          ++head;
+          if (++idx == ring) idx = 0;
+        }
+        rg = 1.0f;
+      }
+      mark_columns(e->column_recorded, column_count, (int64_t(p.pre) + extra_frames) / column_frames + 1);
+      extra_frames = 0;
+    } else if (!rec_now && rec) {
+      const int64_t wcount = e->sealed_write.load(kRelaxed);
+      if (wcount - e->sealed_read.load(std::memory_order_acquire) < kMaxSealedTakes) {
+        e->sealed[wcount % kMaxSealedTakes] = SealedTake{take_start, head};
+        e->sealed_write.store(wcount + 1, std::memory_order_release);
+      }
+      ++closed;
+    }
+    rec = rec_now;
+
+    // The recorded frame goes onto the tape and into the overview.
+    if (rec_now && head < tape_end) {
+      const float sl = delayed_l * rg, sr = delayed_r * rg;
+      if (float* dst = tape_at(head)) {
+        dst[0] = sl;
+        dst[1] = sr;
+      }
+      if (head >= ob_end || head < ob_begin) {
+        overview_flush();
+        ob_index = head / ob_size;
+        while (ob_index >= kOverviewBuckets) {
+          fold_overview(e);
+          ob_size = e->overview_bucket.load(kRelaxed);
+          ob_index = head / ob_size;
+        }
+        ob_begin = ob_index * ob_size;
+        ob_end = ob_begin + ob_size;
+        ob_peak = e->overview[ob_index].load(kRelaxed);
+      }
+      ob_peak = std::max(ob_peak, std::max(std::fabs(sl), std::fabs(sr)));
+      ++head;
+    }
+
+    // Scope strip.
+    col_in = std::max(col_in, p_in);
+    col_det = std::max(col_det, p_det);
+    if (rec_now && quiet <= p.post) col_rec = 1;
+    if (wo_open) col_wo = 1;
+    if (++col_filled >= column_frames) {
+      const int slot = int(column_count % kScopeColumns);
+      e->column_input[slot].store(col_in, kRelaxed);
+      e->column_detector[slot].store(col_det, kRelaxed);
+      e->column_recorded[slot].store(col_rec, kRelaxed);
+      e->column_would_open[slot].store(col_wo, kRelaxed);
+      e->column_count.store(++column_count, std::memory_order_release);
+      col_in = col_det = 0;
+      col_rec = col_wo = 0;
+      col_filled = 0;
+    }
+
+    // Monitor mix: tape playback, library playback, listen-through; then the output limiter.
+    if (mixing) {
+      float ol = 0.0f, orr = 0.0f;
+      if (p.play_tape && playhead < head) {
+        if (const float* src = tape_frame(tape, playhead)) ol += src[0], orr += src[1];
+        ++playhead;
+      }
+      if (player) ol += e->player_left[i], orr += e->player_right[i];
+      if (p.monitor) {
+        float g = 1.0f;
+        if (p.normalize) {
+          level_env = p_in > level_env ? p_in : level_env * kEnvelopeRelease;
+          const float target = kLevelTarget / std::max(level_env, kLevelFloor);
+          level_gain += (target - level_gain) * (level_gain <= target ? kGainRate : kLevelFallRate);
+          g = level_gain;
+        }
+        ol += gl * g, orr += gr * g;
+      }
+      const float peak = std::max(std::fabs(ol), std::fabs(orr));
+      if (peak * limit_gain > kLimitCeiling) limit_gain = kLimitCeiling / peak;
+      else limit_gain = 1.0f - (1.0f - limit_gain) * kLimitRecover;
+      ol *= limit_gain, orr *= limit_gain;
+      if (output) {
+        out_max = std::max(out_max, std::max(std::fabs(ol), std::fabs(orr)));
+        output[2 * i] = ol;
+        output[2 * i + 1] = orr;
+      }
+    }
+  }
+  if (!mixing) {
+    // Nothing feeds the output: it stays silent and the limiter only recovers, which for a
+    // whole block is one power instead of a multiply per frame.
+    limit_gain = 1.0f - (1.0f - limit_gain) * std::pow(kLimitRecover, float(frames));
+  }
+  overview_flush();
+
+  e->env = env;
+  e->above_line = above_line;
+  e->sample_counter = counter;
+  e->gate = gate, e->above_count = above, e->below_count = below;
+  e->quiet_count = quiet;
+  e->delay_frames = delay_frames, e->extra_frames = extra_frames;
+  e->wo_open = wo_open, e->wo_above = wo_above, e->wo_below = wo_below;
+  e->wo_quiet = wo_quiet;
+  e->delay_write = dw;
+  e->record_gain = rg;
+  e->rec = rec;
+  e->head = head, e->playhead = playhead, e->take_start = take_start;
+  e->opened = opened, e->closed = closed;
+  e->col_in = col_in, e->col_det = col_det;
+  e->col_rec = col_rec, e->col_wo = col_wo;
+  e->col_filled = col_filled;
+  e->level_env = level_env, e->level_gain = level_gain, e->limit_gain = limit_gain;
+
+  e->mono_count.store(e->mono_count.load(kRelaxed) + frames, std::memory_order_release);
+  const OutputTap* out_tap = e->output_tap.load(std::memory_order_acquire);
+  float* tap = e->tap_stereo;
+  if (!output) {
+    for (int i = 0; i < frames; ++i) {
+      tap[2 * i] = L[i];
+      tap[2 * i + 1] = R[i];
+      out_max = std::max(out_max, std::max(std::fabs(L[i]), std::fabs(R[i])));
+    }
+  }
+  if (out_tap) out_tap->fn(out_tap->ctx, output ? output : tap, frames, int(r));
+  if (p.play_tape && e->playhead >= e->head) e->play_tape.store(0, kRelaxed);
+
+  e->write_head.store(e->head, std::memory_order_release);
+  e->play_head.store(e->playhead, kRelaxed);
+  e->takes_opened.store(e->opened, kRelaxed);
+  e->takes_closed.store(e->closed, std::memory_order_release);
+  e->recording.store(e->rec, kRelaxed);
+  e->monitor_gain.store(e->level_gain, kRelaxed);
+  e->limiter_gain.store(e->limit_gain, kRelaxed);
+  e->envelope.store(e->env, kRelaxed);
+  e->gate_open.store(e->gate, kRelaxed);
+  e->would_open.store(e->wo_open, kRelaxed);
+  e->in_peak = std::max(in_max, e->in_peak * kMeterFall);
+  e->out_peak = std::max(out_max, e->out_peak * kMeterFall);
+  e->input_peak.store(e->in_peak, kRelaxed);
+  e->output_peak.store(e->out_peak, kRelaxed);
+}
+
+int capture_callback(const void* input, void* output, unsigned long frames, const void*, unsigned long, void* engine) {
+  CaptureEngine* e = static_cast<CaptureEngine*>(engine);
+  const int64_t t0 = mono_ns();
+  process_block(e, static_cast<const float*>(input), static_cast<float*>(output), int(frames));
+  const int64_t ns = mono_ns() - t0;
+  e->cb_last_ns.store(ns, kRelaxed);
+  int64_t prev = e->cb_max_ns.load(kRelaxed);
+  while (ns > prev && !e->cb_max_ns.compare_exchange_weak(prev, ns, kRelaxed)) {
+  }
+  e->cb_busy_ns.fetch_add(ns, kRelaxed);
+  e->cb_frames.fetch_add(int64_t(frames), kRelaxed);
+  e->cb_count.fetch_add(1, std::memory_order_release);
+  return 0;
+}
+
+bool engine_next_sealed_take(CaptureEngine* e, SealedTake* out) {
+  const int64_t r = e->sealed_read.load(kRelaxed);
+  if (r >= e->sealed_write.load(std::memory_order_acquire)) return false;
+  *out = e->sealed[r % kMaxSealedTakes];
+  e->sealed_read.store(r + 1, std::memory_order_release);
+  return true;
+}
+
+int engine_scope_columns(const CaptureEngine* e, int n, ScopeColumn* out) {
+  n = std::clamp(n, 1, kScopeColumns);
+  const int64_t count = e->column_count.load(std::memory_order_acquire);
+  const int have = int(std::min<int64_t>(count, n));
+  for (int j = 0; j < have; ++j) {
+    const int slot = int((count - have + j) % kScopeColumns);
+    out[j] = ScopeColumn{e->column_input[slot].load(kRelaxed), e->column_detector[slot].load(kRelaxed),
+                         e->column_recorded[slot].load(kRelaxed), e->column_would_open[slot].load(kRelaxed)};
+  }
+  return have;
+}
+
+int engine_mono_history(const CaptureEngine* e, int n, float* out) {
+  if (!e->mono || n <= 0) return 0;
+  const int64_t count = e->mono_count.load(std::memory_order_acquire);
+  const int have = int(std::min<int64_t>({int64_t(n), int64_t(e->mono_length), count}));
+  for (int j = 0; j < have; ++j) out[j] = e->mono[(count - have + j) % e->mono_length].load(kRelaxed);
+  return have;
+}
+
+int engine_overview(const CaptureEngine* e, int n, float* out) {
+  const int64_t head = e->write_head.load(std::memory_order_acquire);
+  const int64_t bucket = e->overview_bucket.load(kRelaxed);
+  if (n <= 0 || head <= 0 || bucket <= 0) return 0;
+  const int64_t used = std::min<int64_t>((head - 1) / bucket + 1, kOverviewBuckets);
+  for (int v = 0; v < n; ++v) {
+    int64_t from = int64_t(v) * used / n;
+    int64_t to = std::max(from + 1, int64_t(v + 1) * used / n);
+    float m = 0.0f;
+    for (int64_t j = from; j < to && j < used; ++j) m = std::max(m, e->overview[j].load(kRelaxed));
+    out[v] = m;
+  }
+  return n;
+}
+
+void engine_timing(CaptureEngine* e, TimingStats* out) {
+  const int64_t count = e->cb_count.load(std::memory_order_acquire);
+  const int64_t busy = e->cb_busy_ns.load(kRelaxed);
+  const int64_t frames = e->cb_frames.load(kRelaxed);
+  out->callbacks = count - e->timing_prev_count;
+  out->busy_us = double(busy - e->timing_prev_busy_ns) / 1000.0;
+  out->audio_us = e->sample_rate > 0 ? double(frames - e->timing_prev_frames) * 1e6 / e->sample_rate : 0.0;
+  out->max_us = double(e->cb_max_ns.exchange(0, kRelaxed)) / 1000.0;
+  e->timing_prev_count = count;
+  e->timing_prev_busy_ns = busy;
+  e->timing_prev_frames = frames;
+}
+
+int64_t engine_frames_delivered(const CaptureEngine* e) { return e->cb_frames.load(kRelaxed); }
+
+void engine_seek_fraction(CaptureEngine* e, double x) {
+  const int64_t head = e->write_head.load(std::memory_order_acquire);
+  if (head <= 0) return;
+  x = std::clamp(x, 0.0, 1.0);
+  e->seek_request.store(std::min(int64_t(x * double(head)), head - 1), std::memory_order_release);
+}
