@@ -101,6 +101,24 @@ void tape_maintain_at(Tape* t, int64_t write_head, int ahead, uint64_t now_ms) {
   if (!t->chunks) return;
   const int64_t cf = t->chunk_frames;
 
+  // Recycle released chunks old enough first: they refill the spare pool before anything new is
+  // allocated, and they make room in the released list for this step's releases.
+  int kept = 0;
+  for (int i = 0; i < t->released_count; ++i) {
+    ReleasedChunk r = t->released[i];
+    if (now_ms - r.tick_ms >= kTapeRecycleMs) {
+      if (t->spare_count < t->spare_target) {
+        memset(r.chunk, 0, size_t(t->chunk_floats) * sizeof(float));
+        t->spare[t->spare_count++] = r.chunk;
+      } else {
+        free(r.chunk);
+      }
+    } else {
+      t->released[kept++] = r;
+    }
+  }
+  t->released_count = kept;
+
   // Release behind the release point.
   int64_t s = std::max<int64_t>(t->release_point.load(std::memory_order_acquire), 0);
   int64_t frontier = t->released_frontier.load(std::memory_order_relaxed);
@@ -142,24 +160,6 @@ void tape_maintain_at(Tape* t, int64_t write_head, int ahead, uint64_t now_ms) {
     t->chunks[i].store(c, std::memory_order_release);
     t->resident.fetch_add(1, std::memory_order_relaxed);
   }
-
-  // Recycle released chunks old enough, before refilling the pool, so a freed chunk is reused
-  // before anything new is allocated.
-  int kept = 0;
-  for (int i = 0; i < t->released_count; ++i) {
-    ReleasedChunk r = t->released[i];
-    if (now_ms - r.tick_ms >= kTapeRecycleMs) {
-      if (t->spare_count < t->spare_target) {
-        memset(r.chunk, 0, size_t(t->chunk_floats) * sizeof(float));
-        t->spare[t->spare_count++] = r.chunk;
-      } else {
-        free(r.chunk);
-      }
-    } else {
-      t->released[kept++] = r;
-    }
-  }
-  t->released_count = kept;
 
   // Refill the spare pool.
   while (t->spare_count < t->spare_target) {

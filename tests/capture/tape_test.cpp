@@ -1,0 +1,196 @@
+// The tape and the take list: chunk arithmetic, the resident cap, allocating ahead, releasing
+// behind the release point (and only then), recycling, the release-point rules, draining sealed
+// takes and the cull refusal of a continued session.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "capture/takes.h"
+#include "capture/tape.h"
+#include "config/log.h"
+#include "config/status.h"
+#include "platform/clock.h"
+#include "tests/capture/engine_fixture.h"
+
+namespace {
+
+struct TapeHolder {
+  Tape t{};
+  ~TapeHolder() { tape_destroy(&t); }
+};
+
+bool last_log_contains(const std::string& text) {
+  char buf[kLogLineBytes];
+  return log_recent_line(log_line_count() - 1, buf, sizeof buf) && std::string(buf).find(text) != std::string::npos;
+}
+
+}  // namespace
+
+TEST(Tape, ChunkArithmeticAndFrameAccess) {
+  TapeHolder h;
+  ASSERT_EQ(tape_create_with_memory(&h.t, 10, kTapeAddressableMinutes, 4, 48000, uint64_t(64) << 30), 0);
+  EXPECT_EQ(h.t.chunk_frames, 480000);
+  EXPECT_EQ(h.t.chunk_floats, 960000);
+  EXPECT_EQ(h.t.slot_count, 3153600);
+  EXPECT_EQ(h.t.spare_count, 4);
+  EXPECT_EQ(h.t.resident_cap, int(0.6 * double(uint64_t(64) << 30) / 3840000.0));
+  tape_maintain_at(&h.t, 0, 3, 0);
+  EXPECT_EQ(h.t.resident.load(), 3);
+  EXPECT_EQ(h.t.allocated_frontier.load(), 3 * 480000);
+  EXPECT_EQ(tape_frame(&h.t, 480000), h.t.chunks[1].load());
+  EXPECT_EQ(tape_frame(&h.t, 479999), h.t.chunks[0].load() + 959998);
+  EXPECT_EQ(tape_frame(&h.t, 3 * 480000), nullptr);  // not present
+  EXPECT_EQ(tape_frame(&h.t, -1), nullptr);
+  EXPECT_EQ(tape_frame(&h.t, int64_t(3153600) * 480000), nullptr);  // past the table
+  // Reads across a chunk boundary and into a missing chunk.
+  tape_frame(&h.t, 479999)[0] = 0.25f;
+  tape_frame(&h.t, 480000)[1] = -0.5f;
+  std::vector<float> out(8, 9.0f);
+  tape_read(&h.t, 479999, 2, out.data());
+  EXPECT_EQ(out[0], 0.25f);
+  EXPECT_EQ(out[3], -0.5f);
+  tape_read(&h.t, 3 * 480000 - 1, 2, out.data());
+  EXPECT_EQ(out[2], 0.0f);
+  EXPECT_EQ(out[3], 0.0f);
+}
+
+TEST(Tape, ResidentCapIsNeverBelowSixChunks) {
+  TapeHolder h;
+  ASSERT_EQ(tape_create_with_memory(&h.t, 10, kTapeAddressableMinutes, 4, 48000, 1000), 0);
+  EXPECT_EQ(h.t.resident_cap, 6);
+  // Allocating ahead stops at the cap and says so; capture then stops at the frontier.
+  tape_maintain_at(&h.t, 8 * 480000, 3, 0);
+  EXPECT_EQ(h.t.resident.load(), 6);
+  EXPECT_EQ(h.t.cap_hit.load(), 1);
+  EXPECT_EQ(h.t.allocated_frontier.load(), 6 * 480000);
+}
+
+TEST(Tape, ReleaseWaitsForDiskTenSecondsAndPlayback) {
+  auto e = make_engine(1000);  // 10,000-frame chunks
+  Tape* t = &e->tape;
+  TakeList list{};
+  const int64_t cf = t->chunk_frames;
+  e->write_head = 30 * cf;
+  tape_maintain_at(t, 30 * cf, 3, 0);
+  ASSERT_EQ(t->resident.load(), 33);
+  list.takes[0] = TakeEntry{0, 25 * cf, 0};
+  list.take_count = 1;
+
+  // Nothing written yet: nothing is released.
+  update_release_point(e.get(), &list);
+  EXPECT_EQ(t->release_point.load(), 0);
+  // Written, but the release point stays ten seconds (one chunk here) behind the write head.
+  list.written_count = 1;
+  e->play_tape = 1;
+  update_release_point(e.get(), &list);
+  EXPECT_EQ(t->release_point.load(), 0);  // never while the tape plays
+  e->play_tape = 0;
+  update_release_point(e.get(), &list);
+  EXPECT_EQ(t->release_point.load(), 25 * cf);
+  list.takes[0].end = 30 * cf;
+  update_release_point(e.get(), &list);
+  EXPECT_EQ(t->release_point.load(), 29 * cf);
+  tape_maintain_at(t, 30 * cf, 3, 1000);
+  EXPECT_EQ(t->released_frontier.load(), 29 * cf);
+  EXPECT_EQ(t->resident.load(), 33 - 29);
+  EXPECT_TRUE(last_log_contains("released 29 chunks (2 MB back to the system)"));
+  EXPECT_EQ(t->chunks[28].load(), nullptr);
+  EXPECT_NE(t->chunks[29].load(), nullptr);
+
+  // Released chunks wait 250 ms, then refill the spare pool or are freed.
+  EXPECT_EQ(t->released_count, 29);
+  tape_maintain_at(t, 30 * cf, 3, 1249);
+  EXPECT_EQ(t->released_count, 29);
+  tape_maintain_at(t, 30 * cf, 3, 1250);
+  EXPECT_EQ(t->released_count, 0);
+  EXPECT_EQ(t->spare_count, 4);
+
+  // A clear: the write head returns to 0, the release point follows, chunk 0 comes back zeroed.
+  e->write_head = 0;
+  update_release_point(e.get(), &list);
+  EXPECT_EQ(t->release_point.load(), 0);
+  tape_maintain_at(t, 0, 3, 2000);
+  EXPECT_EQ(t->released_frontier.load(), 0);
+  ASSERT_NE(t->chunks[0].load(), nullptr);
+  std::vector<float> zeros(size_t(2 * cf), 1.0f);
+  tape_read(t, 0, cf, zeros.data());
+  for (float v : zeros) ASSERT_EQ(v, 0.0f);
+}
+
+TEST(Tape, AHundredChunksAreReleasedOverTwoSteps) {
+  TapeHolder h;
+  ASSERT_EQ(tape_create_with_memory(&h.t, 10, kTapeAddressableMinutes, 4, 1000, uint64_t(64) << 30), 0);
+  const int64_t cf = h.t.chunk_frames;
+  tape_maintain_at(&h.t, 105 * cf, 200, 0);
+  ASSERT_EQ(h.t.resident.load(), 305);  // from chunk 0 to 105 + 200
+  h.t.release_point = 100 * cf;
+  tape_maintain_at(&h.t, 105 * cf, 3, 10);
+  EXPECT_EQ(h.t.released_frontier.load(), 64 * cf);
+  EXPECT_TRUE(last_log_contains("released 64 chunks"));
+  tape_maintain_at(&h.t, 105 * cf, 3, 20);  // the list is full until the first ones recycle
+  EXPECT_EQ(h.t.released_frontier.load(), 64 * cf);
+  tape_maintain_at(&h.t, 105 * cf, 3, 300);
+  EXPECT_EQ(h.t.released_frontier.load(), 100 * cf);
+  EXPECT_EQ(h.t.resident.load(), 205);
+}
+
+TEST(Tape, AllocationThreadReportsAFullTapeOnce) {
+  TapeHolder h;
+  ASSERT_EQ(tape_create_with_memory(&h.t, 10, kTapeAddressableMinutes, 4, 1000, 1000), 0);
+  std::atomic<int64_t> head{20 * h.t.chunk_frames};
+  const int before = log_line_count();
+  tape_thread_start(&h.t, &head, 1000);
+  for (int i = 0; i < 200 && !h.t.cap_hit.load(); ++i) sleep_ms(5);
+  sleep_ms(450);  // a few more rounds: still one line
+  tape_thread_stop(&h.t);
+  int reports = 0;
+  char buf[kLogLineBytes];
+  for (int n = before; n < log_line_count(); ++n)
+    if (log_recent_line(n, buf, sizeof buf) && strstr(buf, "TAPE FULL - resident RAM cap; capture stops at 1.0 min"))
+      ++reports;
+  EXPECT_EQ(reports, 1);
+}
+
+TEST(TakeList, DrainStampsCapsAndFollowsCulls) {
+  auto e = make_engine(48000);
+  TakeList list{};
+  // Sealed takes reach the list with their start time reckoned back from now.
+  e->sealed[0] = SealedTake{0, 96000};
+  e->sealed[1] = SealedTake{96000, 100000};
+  e->sealed_write = 2;
+  e->takes_closed = 2;
+  EXPECT_EQ(drain_sealed_takes(e.get(), &list, 1000), 2);
+  ASSERT_EQ(list.take_count, 2);
+  EXPECT_EQ(list.takes[0].started_at, 998);
+  EXPECT_EQ(list.takes[1].started_at, 1000);
+  // A cull served by the engine lowers the closed count; the list follows.
+  e->takes_closed = 1;
+  drain_sealed_takes(e.get(), &list, 1000);
+  EXPECT_EQ(list.take_count, 1);
+  // A full list drops further takes.
+  list.take_count = kMaxTakes;
+  e->takes_closed = kMaxTakes + 1;
+  e->sealed[2] = SealedTake{100000, 100100};
+  e->sealed_write = 3;
+  EXPECT_EQ(drain_sealed_takes(e.get(), &list, 1000), 0);
+  EXPECT_EQ(list.take_count, kMaxTakes);
+}
+
+TEST(TakeList, CullOfAContinuedSessionStopsAtItsSeatedTakes) {
+  auto e = make_engine(48000);
+  TakeList list{};
+  e->takes_opened = 3;
+  EXPECT_FALSE(cull_last_take(e.get(), &list, 3, 0));
+  EXPECT_STREQ(status_line().text, "NOTHING NEW TO CULL - SAVED TAKES ARE DELETED IN THE LIBRARY");
+  EXPECT_EQ(e->cull_request.load(), 0);
+  e->takes_opened = 4;
+  EXPECT_TRUE(cull_last_take(e.get(), &list, 3, 0));
+  EXPECT_STREQ(status_line().text, "LAST TAKE CULLED");
+  EXPECT_EQ(e->cull_request.load(), 1);
+  // A fresh session (nothing seated) always culls.
+  e->cull_request = 0;
+  e->takes_opened = 0;
+  EXPECT_TRUE(cull_last_take(e.get(), &list, 0, 0));
+}
