@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "capture/detector_eq.h"
+#include "capture/device_state.h"
 #include "capture/tape.h"
 
 struct Settings;
@@ -137,6 +138,7 @@ struct CaptureEngine {
   int64_t timing_prev_count, timing_prev_busy_ns, timing_prev_frames;  // reader only
 
   Tape tape;
+  EngineDevice dev;          // the device layer's fields (main thread)
 
   // ---- Audio thread only from here on ----
   EqState eq;                // trigger equaliser

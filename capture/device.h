@@ -1,0 +1,69 @@
+// The audio device engine: PortAudio set up once per engine, the list of input devices and the
+// choice among them, the stream (duplex, else input-only; all inputs, else the first pair) and
+// the capture engine and tape created at its rate, changes of rate, buffer and device that fall
+// back to what worked, reopening, and the watchdog that notices a device that stopped delivering.
+// Main thread only; PortAudio runs the capture routine on its own thread.
+#pragma once
+#include <cstdint>
+
+#include "capture/engine.h"
+
+// Creates the engine: PortAudio, the device list, the stream (falling back to other devices
+// when allowed), the tape and the detector at the stream's rate. 0, or -1. The engine must be
+// zeroed or destroyed.
+int engine_create(CaptureEngine* e, int buffer_frames, int addressable_minutes, const char* wanted_device,
+                  double requested_rate, int exclusive, bool allow_fallback);
+// Prepares the tape ahead of the write head, starts the allocation thread and the stream. 0 or -1.
+int engine_start(CaptureEngine* e);
+// Stops everything, terminates PortAudio, frees the tape and the buffers and zeroes the engine.
+void engine_destroy(CaptureEngine* e);
+
+// Opens a stream on the selected device entry, choosing the best one when none is selected.
+int open_selected_device(CaptureEngine* e);
+
+// Rate change: recreates engine and tape at the new rate (keeping the device, buffer, mode and
+// plug-ins); refused (1) while the tape holds audio; -1 when the device refused and the old rate
+// was restored; 0 when changed or unchanged.
+int change_rate(CaptureEngine* e, double rate);
+// Buffer change (at least 32 frames): 0 changed or unchanged, -1 refused and the old size kept,
+// -2 neither works and the audio is down.
+int change_buffer(CaptureEngine* e, int frames);
+// Device change by list index: 0, or -1 when it would not open and the old device is back.
+int change_device(CaptureEngine* e, int index);
+// Closes and opens the selected device again (PortAudio is set up afresh, so a device or server
+// that went away and came back is found). 0 or -1.
+int reopen_stream(CaptureEngine* e);
+// Seats a continued session: an empty tape whose counters, take starts and overview describe
+// `count` takes laid end to end over tape_length frames. 0 when the stream runs again, else -1.
+int resume_session(CaptureEngine* e, int64_t tape_length, const int64_t* take_starts, int count,
+                   const float* overview, int value_count);
+
+// The inputs mixer binds to each stream that opens (set by the rig layer; nothing by default).
+struct MixerBinding {
+  void (*bind)(void* ctx, CaptureEngine* e, const char* host_api, const char* device, int opened_channels,
+               int device_channels, double rate);
+  void* ctx;
+};
+void engine_set_mixer_binding(CaptureEngine* e, const MixerBinding* binding);
+
+// The watchdog, run by the main loop on every pass with the tick in milliseconds.
+struct Watchdog {
+  int64_t last_frames;       // delivered-frame count last seen
+  uint32_t last_change_ms;   // tick when it last moved
+  int down;                  // audio marked down
+  uint32_t last_attempt_ms;  // tick of the last reopen attempt
+};
+enum class WatchdogEvent { kNone, kWentDown, kCameBack, kReopened, kReopenFailed };
+void watchdog_start(Watchdog* w, const CaptureEngine* e, uint32_t now_ms);
+// Compares the delivered-frame count with the last one; marks the audio down after 500 ms
+// without frames, reopens every 3 s while down, and reports frames flowing again, with the
+// status and log lines for each. armed adds " - LISTENING" to the return message.
+WatchdogEvent watchdog_poll(Watchdog* w, CaptureEngine* e, uint32_t now_ms, int armed);
+
+// Test seam: when set, an open of this many input channels (duplex or not) is refused as if
+// the device had refused it, with the given error text.
+struct DeviceOpenRefusal {
+  bool (*refuse)(void* ctx, const char* device, int input_channels, bool duplex);
+  void* ctx;
+};
+void device_set_open_refusal(const DeviceOpenRefusal* r);

@@ -1,0 +1,35 @@
+// JACK streams through libjack itself: the capture routine runs in our own JACK client "tolm"
+// with ports in_1..in_N (and out_1, out_2 for the monitor), connected to the chosen device's
+// ports. A server that dies leaves a client that closes at once, so the device can be reopened
+// when the server comes back. Main thread, except the process callback (JACK's thread).
+#pragma once
+#include <cstddef>
+
+struct CaptureEngine;
+
+constexpr int kMaxJackDevices = 16;
+
+struct JackDeviceInfo {
+  char client[64];   // JACK client whose ports form the device ("system")
+  int inputs;        // its output ports: what we can record
+  int outputs;       // its input ports: where the monitor can play
+  double rate;       // the server's rate
+};
+
+// Lists the JACK clients that offer audio (not counting our own). Returns how many, 0 when no
+// server runs.
+int jack_list_devices(JackDeviceInfo* out, int cap);
+
+struct JackStream;
+
+// Opens our client with `inputs` ports fed from the device's first outputs and, when duplex, a
+// stereo output to its first two inputs. rate must be the server's (0 takes it). On failure
+// returns -1 with a reason in err.
+int jack_stream_open(const char* device_client, int inputs, bool duplex, double rate, CaptureEngine* engine,
+                     JackStream** out, char* err, size_t err_cap);
+int jack_stream_start(JackStream* s, char* err, size_t err_cap);  // activate and connect
+void jack_stream_close(JackStream* s);                            // stop and free; quick after a server death
+double jack_stream_rate(const JackStream* s);
+// Round-trip latency in seconds as the server reports it (capture + our period, plus playback
+// when duplex).
+double jack_stream_latency(const JackStream* s);
