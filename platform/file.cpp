@@ -120,6 +120,10 @@ int file_sync(FileWriter* f) {
   return fsync(f->fd) == 0 ? 0 : -1;
 }
 
+void file_start_writeback(FileWriter* f, int64_t offset_bytes, int64_t bytes) {
+  if (f->fd >= 0 && bytes > 0) sync_file_range(f->fd, off64_t(offset_bytes), off64_t(bytes), SYNC_FILE_RANGE_WRITE);
+}
+
 int file_close(FileWriter* f) {
   if (f->fd < 0) return -1;
   int r = close(f->fd);

@@ -26,6 +26,9 @@ int file_create(FileWriter* f, const char* path);                // create or tr
 int file_write(FileWriter* f, const void* data, size_t bytes);   // 0 only when every byte went out
 int file_seek(FileWriter* f, int64_t offset_bytes);              // absolute; 0 or -1
 int file_sync(FileWriter* f);                                    // fsync; 0 or -1
+// Starts writing [offset, offset + bytes) back to disk without waiting, so a long file's final
+// file_sync has little left to do. Advisory: failure is not an error.
+void file_start_writeback(FileWriter* f, int64_t offset_bytes, int64_t bytes);
 int file_close(FileWriter* f);                                   // 0 or -1; always closes
 int sync_dir(const char* path);                                  // fsync a folder's entries
 
