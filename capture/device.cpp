@@ -31,6 +31,8 @@ std::atomic<const DeviceOpenRefusal*> g_refusal{nullptr};
 
 int stream_callback(const void* input, void* output, unsigned long frames, const PaStreamCallbackTimeInfo* time_info,
                     PaStreamCallbackFlags flags, void* engine) {
+  if (flags & (paInputOverflow | paInputUnderflow | paOutputUnderflow | paOutputOverflow))
+    static_cast<CaptureEngine*>(engine)->device_xruns.fetch_add(1, std::memory_order_relaxed);
   return capture_callback(input, output, frames, time_info, flags, engine);
 }
 
@@ -590,6 +592,10 @@ void watchdog_start(Watchdog* w, const CaptureEngine* e, uint32_t now_ms) {
 }
 
 WatchdogEvent watchdog_poll(Watchdog* w, CaptureEngine* e, uint32_t now_ms, int armed) {
+  // A JACK stream whose server went away is let go at once: closing it later, after a new
+  // server has started, would touch state libjack has already reused.
+  if (e->dev.stream && e->dev.stream_jack && jack_stream_server_gone(static_cast<const JackStream*>(e->dev.stream)))
+    close_stream(e);
   const int64_t frames = engine_frames_delivered(e);
   if (frames != w->last_frames) {
     w->last_frames = frames;

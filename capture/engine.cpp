@@ -199,6 +199,7 @@ int capture_engine_init(CaptureEngine* e, double rate) {
   e->column_count = 0;
   e->mono_count = 0;
   e->cb_last_ns = 0, e->cb_max_ns = 0, e->cb_busy_ns = 0, e->cb_count = 0, e->cb_frames = 0;
+  e->device_xruns = 0;
   e->timing_prev_count = e->timing_prev_busy_ns = e->timing_prev_frames = 0;
 
   memset(&e->eq, 0, sizeof e->eq);

@@ -133,6 +133,9 @@ struct CaptureEngine {
   int mono_length;
   std::atomic<int64_t> mono_count;
 
+  // Device over- and underruns the driver reported (its thread writes, anyone reads).
+  std::atomic<int64_t> device_xruns;
+
   // Callback timing (the wrapper writes, the performance overlay reads).
   std::atomic<int64_t> cb_last_ns, cb_max_ns, cb_busy_ns, cb_count, cb_frames;
   int64_t timing_prev_count, timing_prev_busy_ns, timing_prev_frames;  // reader only

@@ -85,6 +85,12 @@ int process(jack_nframes_t frames, void* arg) {
 
 void on_shutdown(void* arg) { static_cast<JackStream*>(arg)->server_gone.store(1); }
 
+// The server missed a deadline somewhere in its graph: a period of audio may be lost.
+int on_xrun(void* arg) {
+  static_cast<JackStream*>(arg)->engine->device_xruns.fetch_add(1, std::memory_order_relaxed);
+  return 0;
+}
+
 }  // namespace
 
 int jack_list_devices(JackDeviceInfo* out, int cap) {
@@ -166,6 +172,7 @@ int jack_stream_open(const char* device_client, int inputs, bool duplex, double 
   s->out_block.assign(size_t(kMaxBlockFrames) * 2, 0.0f);
   if (jack_set_process_callback(s->client, process, s.get()) != 0) return fail("the server refused our callback");
   jack_on_shutdown(s->client, on_shutdown, s.get());
+  jack_set_xrun_callback(s->client, on_xrun, s.get());
   *out = s.release();
   return 0;
 }
@@ -189,13 +196,15 @@ int jack_stream_start(JackStream* s, char* err, size_t err_cap) {
 
 void jack_stream_close(JackStream* s) {
   if (!s) return;
-  // After the server died both calls fail at once; the client is freed either way.
-  jack_deactivate(s->client);
+  // After the server has gone only closing is allowed: it frees what is left of the client.
+  if (!s->server_gone.load()) jack_deactivate(s->client);
   jack_client_close(s->client);
   delete s;
 }
 
 double jack_stream_rate(const JackStream* s) { return s->rate; }
+
+bool jack_stream_server_gone(const JackStream* s) { return s->server_gone.load() != 0; }
 
 double jack_stream_latency(const JackStream* s) {
   const double period = double(jack_get_buffer_size(s->client));

@@ -30,6 +30,9 @@ int jack_stream_open(const char* device_client, int inputs, bool duplex, double 
 int jack_stream_start(JackStream* s, char* err, size_t err_cap);  // activate and connect
 void jack_stream_close(JackStream* s);                            // stop and free; quick after a server death
 double jack_stream_rate(const JackStream* s);
+// True once the server has shut down under the stream. Such a stream must be closed before any
+// other JACK client of this process connects again (libjack shares state between them).
+bool jack_stream_server_gone(const JackStream* s);
 // Round-trip latency in seconds as the server reports it (capture + our period, plus playback
 // when duplex).
 double jack_stream_latency(const JackStream* s);

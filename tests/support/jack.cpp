@@ -81,6 +81,8 @@ void JackServer::stop(bool kill_hard) {
 
 bool JackFeeder::open(const char* client_name, int channel_count) {
   quiet_jack_errors();
+  position.store(-1);
+  played.store(0);
   jack_status_t status;
   jack_client_t* c = jack_client_open(client_name, JackNoStartServer, &status);
   if (!c) return false;

@@ -1,0 +1,84 @@
+// Child processes through posix_spawnp: a pipe for standard output, /dev/null for input and
+// errors, a read loop that drains the pipe whole, and a wait for the exit status.
+// Thread-safe: yes; everything here belongs to the calling thread.
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+extern char** environ;
+
+namespace {
+
+constexpr size_t kDrainBytes = 4096;
+
+// Reads the pipe to its end; keeps what fits in out.
+void drain(int fd, char* out, size_t cap, size_t* total) {
+  size_t kept = 0;
+  char scratch[kDrainBytes];
+  for (;;) {
+    const ssize_t n = read(fd, scratch, sizeof scratch);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    for (ssize_t i = 0; i < n; ++i)
+      if (kept + 1 < cap) out[kept++] = scratch[i];
+    *total += size_t(n);
+  }
+  if (cap > 0) out[kept] = 0;
+}
+
+}  // namespace
+
+int run_process(const char* const argv[], char* out, size_t cap, ProcessResult* result) {
+  if (cap > 0) out[0] = 0;
+  *result = ProcessResult{-1, 0};
+  if (!argv || !argv[0] || !argv[0][0]) return kProcessNotFound;
+
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return kProcessFailed;
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attr);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);  // dup2 clears close-on-exec
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  // The child starts with no blocked signals and SIGPIPE at its default, whatever this
+  // process chose for itself.
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+  pid_t pid = -1;
+  const int spawned = posix_spawnp(&pid, argv[0], &actions, &attr, const_cast<char* const*>(argv), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  close(fds[1]);
+  if (spawned != 0) {
+    close(fds[0]);
+    return spawned == ENOENT || spawned == EACCES || spawned == ENOEXEC || spawned == ENOTDIR ? kProcessNotFound
+                                                                                              : kProcessFailed;
+  }
+
+  drain(fds[0], out, cap, &result->output_bytes);
+  close(fds[0]);
+
+  int status = 0;
+  pid_t waited;
+  do {
+    waited = waitpid(pid, &status, 0);
+  } while (waited < 0 && errno == EINTR);
+  if (waited != pid) return kProcessFailed;
+  result->exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return kProcessOk;
+}
