@@ -184,6 +184,19 @@ int read_audio_file(const char* path, AudioBuffer* out, const std::atomic<int32_
   return r;
 }
 
+int stream_audio_file(const char* path, const AudioStream& stream, const std::atomic<int32_t>* cancel, char* msg,
+                      size_t msg_cap) {
+  if (msg && msg_cap > 0) msg[0] = 0;
+  if (!stream.begin || !stream.block) return kReadFailed;
+  ReadSink sink{};
+  sink.user = stream.user;
+  sink.begin = stream.begin;
+  sink.block = stream.block;
+  int r = read_audio_dispatch(path, &sink, cancel, msg, msg_cap);
+  sink_finish(&sink, false);
+  return r;
+}
+
 double audio_buffer_seconds(const AudioBuffer* buffer) {
   if (!buffer || !(buffer->sample_rate > 0)) return 0.0;
   return double(buffer->frames) / buffer->sample_rate;

@@ -35,6 +35,18 @@ int read_audio_file(const char* path, AudioBuffer* out, const std::atomic<int32_
 double audio_buffer_seconds(const AudioBuffer* buffer);
 // Releases the samples and zeroes the record. A null buffer is ignored.
 void free_audio_buffer(AudioBuffer* buffer);
+
+// Reads a whole file block by block without keeping it: begin is told the format (frames -1 when
+// unknown), then block receives interleaved float samples (at most a few thousand frames at a
+// time). Either returning false stops the read with kReadCancelled. The same result codes and
+// messages as read_audio_file. Any thread; the callbacks run on the calling thread.
+struct AudioStream {
+  void* user;
+  bool (*begin)(void* user, int32_t channels, double sample_rate, int64_t frames_expected);
+  bool (*block)(void* user, const float* samples, int64_t frames);
+};
+int stream_audio_file(const char* path, const AudioStream& stream, const std::atomic<int32_t>* cancel, char* msg,
+                      size_t msg_cap);
 // Fills count display bins with the largest absolute sample of each, normalised so the largest
 // bin is 1 (all zero for a null or empty buffer). Looks at about 4096 frames per bin at most.
 void audio_buffer_peaks(const AudioBuffer* buffer, float* out, int count);

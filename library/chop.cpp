@@ -1,5 +1,5 @@
-// The chop job: opening a file, the "tolm-import" worker that decodes it and keeps only a peak per
-// millisecond, the memoised cut of that envelope into takes, the reference session made from the
+// The chop job: opening a file, the "tolm-import" worker that decodes it block by block and keeps
+// only a peak per millisecond, the memoised cut of that envelope into takes, the reference session made from the
 // cut, the texts and column peaks the chop view shows, and the desktop's open dialog.
 // Threads: the main thread, and one worker per chop that touches only the job's result fields,
 // `running` and `state` (published last, with release order).
@@ -34,7 +34,6 @@ constexpr const char* kPathTooLong = "THAT PATH IS TOO LONG";
 constexpr const char* kNothingOver = "NOTHING OVER THE LINE";
 constexpr const char* kNoDialog = "NO FILE DIALOG - DROP A FILE ON THE WINDOW";
 
-constexpr int kCancelPollBlocks = 4096;    // envelope blocks built between looks at the cancel flag
 constexpr double kReadingPassesPerSecond = 0.8;
 constexpr size_t kDialogOutputBytes = 1024;
 
@@ -73,67 +72,115 @@ float peak_of(const float* s, int64_t n) {
 
 void fail(ChopJob* job, const char* text) { text_copy(job->message, text); }
 
-// Reduces the decoded audio to one peak per block. Returns the chop state it ends in.
-int build_envelope(ChopJob* job, const AudioBuffer& audio, const char* path) {
-  const double rate = audio.sample_rate;
+// The envelope built while the file decodes, block by block: only one peak per millisecond is
+// kept, never the decoded audio itself.
+struct EnvelopeBuild {
+  ChopJob* job;
+  const char* path;
+  int channels = 0;
+  double rate = 0;
+  int block_frames = 1;
+  float* env = nullptr;     // grows as blocks complete
+  int64_t capacity = 0;     // blocks env can hold
+  int64_t blocks = 0;       // blocks completed
+  int64_t frames = 0;       // frames seen
+  float partial = 0.0f;     // peak of the block being filled
+  int64_t filled = 0;       // frames in it
+  bool bad_rate = false;
+  bool out_of_memory = false;
+};
+
+bool grow_envelope(EnvelopeBuild* b, int64_t need) {
+  if (need <= b->capacity) return true;
+  const int64_t cap = std::max<int64_t>({need, b->capacity + b->capacity / 2, 4096});
+  if (cap > INT_MAX) return false;
+  float* env = static_cast<float*>(realloc(b->env, size_t(cap) * sizeof(float)));
+  if (!env) return false;
+  b->env = env;
+  b->capacity = cap;
+  return true;
+}
+
+bool envelope_begin(void* user, int32_t channels, double rate, int64_t frames_expected) {
+  auto* b = static_cast<EnvelopeBuild*>(user);
   // A damaged header can claim any rate; one that is not a plain positive integer range is no file
   // we can cut or name in a reference session.
-  if (!std::isfinite(rate) || rate < 0.5 || rate >= double(INT_MAX)) {
-    log_line("chop: %s has a sample rate of %g", path, rate);
-    fail(job, kCouldntRead);
-    return kChopFailed;
+  if (!std::isfinite(rate) || rate < 0.5 || rate >= double(INT_MAX) || channels <= 0) {
+    b->bad_rate = true;
+    return false;
   }
-  const int block_frames = std::max(1, int(rate / 1000.0 + 0.5));
-  const int64_t blocks = audio.frames / block_frames;  // a last partial block is dropped
-  float* env = blocks > 0 && blocks <= INT_MAX ? static_cast<float*>(malloc(size_t(blocks) * sizeof(float))) : nullptr;
-  if (!env) {
-    log_line("chop: %s is too short to chop (%lld frames)", path, (long long)audio.frames);
-    fail(job, kTooShort);
-    return kChopFailed;
-  }
-  const int64_t block_samples = int64_t(block_frames) * audio.channels;
-  for (int64_t b = 0; b < blocks; ++b) {
-    if (b % kCancelPollBlocks == 0 && job->cancel.load(std::memory_order_relaxed)) {
-      free(env);
-      job->read_result = kReadCancelled;
-      log_line("chop: cancelled %s", path);
-      fail(job, kCouldntRead);
-      return kChopFailed;
+  b->channels = channels;
+  b->rate = rate;
+  b->block_frames = std::max(1, int(rate / 1000.0 + 0.5));
+  if (frames_expected > 0) grow_envelope(b, std::min<int64_t>(frames_expected / b->block_frames + 1, INT_MAX));
+  return true;
+}
+
+bool envelope_block(void* user, const float* samples, int64_t frames) {
+  auto* b = static_cast<EnvelopeBuild*>(user);
+  const int64_t ch = b->channels;
+  for (int64_t at = 0; at < frames;) {
+    const int64_t take = std::min<int64_t>(frames - at, b->block_frames - b->filled);
+    b->partial = std::max(b->partial, peak_of(samples + at * ch, take * ch));
+    b->filled += take;
+    at += take;
+    if (b->filled == b->block_frames) {
+      if (!grow_envelope(b, b->blocks + 1)) {
+        b->out_of_memory = true;
+        return false;
+      }
+      b->env[b->blocks++] = b->partial;
+      b->partial = 0.0f;
+      b->filled = 0;
     }
-    env[b] = peak_of(audio.samples + b * block_samples, block_samples);
   }
-  job->envelope = env;
-  job->block_count = int(blocks);
-  job->block_frames = block_frames;
-  job->sample_rate = int(rate + 0.5);
-  job->total_frames = audio.frames;
-  log_line("chop: %s - %lld frames at %d Hz, %d channels, %lld blocks", path, (long long)audio.frames,
-           job->sample_rate, audio.channels, (long long)blocks);
-  return kChopReady;
+  b->frames += frames;
+  return true;
 }
 
 void chop_worker(ChopWorker* w) {
   thread_set_own_name(kChopThreadName);
   ChopJob* job = w->job;
-  AudioBuffer audio{};
+  EnvelopeBuild b;
+  b.job = job;
+  b.path = w->path;
   char msg[kChopMessageBytes] = "";
-  const int result = read_audio_file(w->path, &audio, &job->cancel, msg, sizeof msg);
+  const AudioStream stream{&b, envelope_begin, envelope_block};
+  int result = stream_audio_file(w->path, stream, &job->cancel, msg, sizeof msg);
+  if (result == kReadCancelled && b.out_of_memory) {
+    result = kReadFailed;
+    text_copy(msg, "OUT OF MEMORY");
+  }
   job->read_result = result;
   text_copy(job->read_message, msg);
   int state = kChopFailed;
-  if (result == kReadCancelled) {
+  if (b.bad_rate) {
+    log_line("chop: %s has a sample rate of %g", w->path, b.rate);
+    job->read_result = kReadFailed;
+    fail(job, kCouldntRead);
+  } else if (result == kReadCancelled) {
     log_line("chop: cancelled %s", w->path);
     fail(job, kCouldntRead);
-  } else if (result != kReadOk || audio.frames <= 0 || audio.channels <= 0 || !audio.samples) {
+  } else if (result != kReadOk || b.frames <= 0) {
     log_line("chop: couldn't read %s (%d, %s)", w->path, result, msg[0] ? msg : "no audio");
     fail(job, result == kReadUnreadable ? kCantReadKind : kCouldntRead);
+  } else if (b.blocks <= 0) {
+    // A last partial block is dropped, so a file shorter than one block has nothing to cut.
+    log_line("chop: %s is too short to chop (%lld frames)", w->path, (long long)b.frames);
+    fail(job, kTooShort);
   } else {
-    state = build_envelope(job, audio, w->path);
+    job->envelope = b.env;
+    b.env = nullptr;
+    job->block_count = int(b.blocks);
+    job->block_frames = b.block_frames;
+    job->sample_rate = int(b.rate + 0.5);
+    job->total_frames = b.frames;
+    log_line("chop: %s - %lld frames at %d Hz, %d channels, %lld blocks", w->path, (long long)b.frames,
+             job->sample_rate, b.channels, (long long)b.blocks);
+    state = kChopReady;
   }
-  // The result is published before the decoded audio goes back (only the envelope stays): the
-  // view need not wait for the release of a large buffer, and `running` covers it until done.
+  free(b.env);
   job->state.store(state, std::memory_order_release);
-  free_audio_buffer(&audio);
   job->running.store(0, std::memory_order_release);
   delete w;
 }
