@@ -3,6 +3,7 @@
 #include <jack/jack.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,6 +53,8 @@ bool JackServer::start(int inputs, int rate, int period) {
   pid = fork();
   if (pid < 0) return false;
   if (pid == 0) {
+    // A test that crashes must not leave its server running (and registered) behind it.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     int devnull = ::open("/dev/null", O_WRONLY);
     if (devnull >= 0) dup2(devnull, 1), dup2(devnull, 2);
     const std::string r = std::to_string(rate), p = std::to_string(period), c = std::to_string(inputs);
