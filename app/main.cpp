@@ -1,14 +1,12 @@
-// Program entry: the start-up sequence, the main loop and the shutdown.
-#include "app/version.h"
-#include "config/log.h"
-#include "config/settings.h"
+// Program entry: one application record on the heap, start-up, the main loop, shutdown.
+#include <memory>
+
+#include "app/app.h"
 
 int main() {
-  log_line("tolm ZEPHA %s for linux - sound-activated recorder", kTolmVersion);
-  static Settings settings;
-  load_settings(&settings);
-  char path[260];
-  settings_path(path, sizeof path);
-  if (!save_settings(settings)) log_line("settings: could not write %s", path);
-  return 0;
+  auto app = std::make_unique<AppState>();  // value-initialised: every field starts at zero
+  const int failed = app_start(app.get());
+  if (failed) return failed;
+  app_run(app.get());
+  return app_shutdown(app.get());
 }

@@ -1,0 +1,90 @@
+// End-to-end test support: an Xvfb display of the test's own, the real program started as a user
+// would (its own HOME, request folder and JACK server), xdotool to type and click, and readers for
+// what the program leaves on disk (log, settings, session folders, screenshots).
+#pragma once
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// Runs argv (searched on PATH) with DISPLAY set, waits up to timeout_ms, returns its exit status
+// (-1 when it could not run or timed out) and its standard output.
+int run_command(const std::vector<std::string>& argv, const std::string& display, std::string* out = nullptr,
+                int timeout_ms = 15000);
+
+// Polls until pred() holds or timeout_ms passes.
+bool wait_until(const std::function<bool()>& pred, int timeout_ms, int step_ms = 20);
+
+struct XDisplay {
+  pid_t pid = -1;
+  std::string name;  // ":N"
+  // Starts Xvfb on a free display (it picks the number), no key auto-repeat, no TCP.
+  bool start(int width = 2560, int height = 1440);
+  void stop();
+  ~XDisplay() { stop(); }
+};
+
+struct ProgramRun {
+  pid_t pid = -1;
+  std::string home;      // HOME of the program
+  std::string tmp;       // its TMPDIR: the request files and the screenshot live here
+  std::string output;    // its stdout and stderr
+  int exit_status = -2;  // once it ended: the exit code, or 128 + signal
+
+  // Starts the program binary with HOME and TMPDIR below `root`, on `display`, with the software
+  // renderer, plus `extra_env` ("NAME=value"). The JACK server is whatever JACK_DEFAULT_SERVER says.
+  bool start(const std::string& binary, const std::string& root, const std::string& display,
+             const std::vector<std::string>& extra_env = {});
+  bool running();
+  // Waits for the exit; true when it ended within timeout_ms (exit_status set).
+  bool wait_exit(int timeout_ms);
+  void signal(int sig);
+  void stop();  // SIGKILL and reap, when still running
+  ~ProgramRun() { stop(); }
+
+  std::string log() const;  // ~/.lumaro/tolm.log
+  bool logged(const std::string& text) const;
+  bool wait_logged(const std::string& text, int timeout_ms) const;
+  std::string settings_file() const;  // ~/.config/Lumaro/tolm.ini
+  std::string write_folder() const;   // ~/Music/tolm
+  // Session folders below the write folder ("date/time"), sorted.
+  std::vector<std::string> session_folders() const;
+};
+
+// xdotool against one window on one display.
+struct Desktop {
+  std::string display;
+  std::string window;  // window id
+  // Waits for a visible window whose name matches the pattern (xdotool regex).
+  bool find(const std::string& name_pattern, int timeout_ms);
+  bool exists(const std::string& name_pattern) const;
+  std::string name() const;
+  bool focus() const;
+  bool key(const std::string& keys) const;      // XTEST keys to the focused window
+  bool key_down(const std::string& key) const;
+  bool key_up(const std::string& key) const;
+  bool click(int x, int y) const;               // window-relative
+  bool move_pointer(int x, int y) const;
+  bool resize(int w, int h) const;
+};
+
+// A 32-bit screenshot as the program saves it, top row first.
+struct Bitmap {
+  int width = 0, height = 0;
+  std::vector<uint32_t> argb;
+  uint32_t at(int x, int y) const { return argb[size_t(y) * size_t(width) + size_t(x)]; }
+};
+bool read_bmp(const std::string& path, Bitmap* out);
+
+// Interleaved 16-bit PCM stereo samples of a take file and its header facts.
+struct TakeFileData {
+  int channels = 0, rate = 0, bits = 0;
+  std::vector<int16_t> samples;
+  int64_t frames() const { return channels ? int64_t(samples.size()) / channels : 0; }
+};
+bool read_take_file(const std::string& path, TakeFileData* out);
+
+// Names in a folder (sorted), optionally only those ending in suffix.
+std::vector<std::string> folder_entries(const std::string& path, const std::string& suffix = "");

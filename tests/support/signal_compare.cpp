@@ -1,0 +1,40 @@
+#include "tests/support/signal_compare.h"
+
+#include <cmath>
+
+CompareResult compare_stereo(const float* got, const float* want, int64_t want_frames, int64_t frames,
+                             double relative, double absolute, int64_t max_jump) {
+  CompareResult r;
+  auto matches = [&](int64_t i, int64_t offset) {
+    const int64_t s = i + offset;
+    if (s < 0 || s >= want_frames) return false;
+    for (int c = 0; c < 2; ++c) {
+      const double w = want[2 * s + c];
+      if (std::fabs(double(got[2 * i + c]) - w) > relative * std::fabs(w) + absolute) return false;
+    }
+    return true;
+  };
+  int64_t offset = 0;
+  for (int64_t i = 0; i < frames; ++i) {
+    if (!matches(i, offset)) {
+      bool found = false;
+      for (int64_t d = 1; d <= max_jump && !found; ++d)
+        for (int64_t cand : {offset + d, offset - d}) {
+          bool all = true;
+          for (int64_t k = 0; k < 64 && all; ++k) all = i + k >= frames || matches(i + k, cand);
+          if (all) {
+            offset = cand, found = true;
+            break;
+          }
+        }
+      if (!found) {
+        r.lost = true;
+        r.where = "frame " + std::to_string(i);
+        return r;
+      }
+      ++r.jumps;
+    }
+    ++r.compared;
+  }
+  return r;
+}
