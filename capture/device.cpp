@@ -404,6 +404,19 @@ int open_selected_device(CaptureEngine* e) {
   return 0;
 }
 
+void engine_refresh_devices(CaptureEngine* e) {
+  EngineDevice* d = &e->dev;
+  if (!d->pa_ready) return;
+  char current[128] = "";
+  if (d->selected >= 0 && d->selected < d->count) text_copy(current, d->list[d->selected].name);
+  d->count = 0;
+  build_device_list(d);
+  d->selected = -1;
+  for (int k = 0; k < d->count; ++k)
+    if (current[0] && strcmp(d->list[k].name, current) == 0) d->selected = k;
+  for (int& t : d->tried) t = 0;
+}
+
 int engine_create(CaptureEngine* e, int buffer_frames, int addressable_minutes, const char* wanted_device,
                   double requested_rate, int exclusive, bool allow_fallback) {
   zero_engine(e);

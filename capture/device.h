@@ -20,6 +20,10 @@ void engine_destroy(CaptureEngine* e);
 
 // Opens a stream on the selected device entry, choosing the best one when none is selected.
 int open_selected_device(CaptureEngine* e);
+// Lists the input devices again (the options panel does this when it opens): JACK clients as
+// they are now, the other devices as PortAudio found them. The open stream is not touched; the
+// selection follows its entry by name (-1 when it is no longer listed).
+void engine_refresh_devices(CaptureEngine* e);
 
 // Rate change: recreates engine and tape at the new rate (keeping the device, buffer, mode and
 // plug-ins); refused (1) while the tape holds audio; -1 when the device refused and the old rate

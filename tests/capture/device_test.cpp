@@ -255,6 +255,20 @@ TEST(Device, BufferRateAndDeviceChangesRevertOnFailure) {
   // And one that opens is taken.
   EXPECT_EQ(change_device(e.get(), second), 0);
   EXPECT_STREQ(e->dev.device_name, "other");
+
+  // Refreshing the list sees a JACK client that came later and one that left; the selection
+  // follows its entry by name and the stream keeps running.
+  JackFeeder late;
+  ASSERT_TRUE(late.open("late", 2));
+  void* running_stream = e->dev.stream;
+  engine_refresh_devices(e.get());
+  EXPECT_GE(find_entry(e.get(), "late [JACK]"), 0);
+  EXPECT_EQ(e->dev.selected, find_entry(e.get(), "other [JACK]"));
+  EXPECT_EQ(e->dev.stream, running_stream);
+  late.close();
+  engine_refresh_devices(e.get());
+  EXPECT_LT(find_entry(e.get(), "late [JACK]"), 0);
+  EXPECT_EQ(e->running.load(), 1);
 }
 
 TEST(Device, RateChangeRecreatesEngineAndTapeWhileEmpty) {
