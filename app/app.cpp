@@ -7,6 +7,9 @@
 #include "app/commands.h"
 #include "app/foot_draw.h"
 #include "app/header.h"
+#include "app/overlay.h"
+#include "app/panel.h"
+#include "app/scope_control.h"
 #include "app/scope_view.h"
 #include "app/version.h"
 #include "app/window.h"
@@ -38,13 +41,14 @@ int hook_change_rate(void* ctx, double rate) {
   auto* app = static_cast<AppState*>(ctx);
   const int result = change_rate(&app->engine, rate);
   // A recreated engine starts from defaults: the trigger goes back in.
-  engine_apply_settings(&app->engine, app->settings, 1.0f);
+  engine_apply_settings(&app->engine, app->settings, app->scope.fit);
   return result == 0 && app->engine.sample_rate == rate ? 0 : -1;
 }
 
 int hook_resume(void* ctx, int64_t tape_length, const int64_t* take_starts, int count, const float* overview,
                 int value_count) {
   auto* app = static_cast<AppState*>(ctx);
+  app->scope.tape_flash = 1.0f;  // the tape strip flashes as the continued session comes back
   return resume_session(&app->engine, tape_length, take_starts, count, overview, value_count);
 }
 
@@ -122,10 +126,18 @@ void watch_audio(AppState* app, uint32_t now) {
 }
 
 void once_a_second(AppState* app) {
+  // Audio the device dropped before it reached us cannot be recovered, but it is never silent.
+  const int64_t overruns = app->engine.device_xruns.load(std::memory_order_relaxed);
+  if (overruns != app->overruns_logged) {
+    log_line("audio: %lld overrun%s in all reported by the device - audio was dropped before it reached tolm",
+             (long long)overruns, overruns == 1 ? "" : "s");
+    app->overruns_logged = overruns;
+  }
   char title[160];
   format_window_title(app, title, sizeof title);
   if (app->window) window_set_title(app->window, title);
   collect_geometry(app);
+  panels_collect_into_settings(app);
   if (memcmp(&app->settings, &app->settings_image, sizeof(Settings)) == 0) return;
   if (save_settings(app->settings)) {
     app->settings_image = app->settings;
@@ -247,6 +259,7 @@ void render_frame(AppState* app) {
   if (window_take_device_reset(app->window) || app->gpu_reset) {
     app->gpu_reset = false;
     window_rebuild_text(app->window);
+    scope_view_release(&app->scope);
     log_line("gpu device reset - textures rebuilt");
   }
   Canvas* c = window_canvas(app->window);
@@ -257,14 +270,18 @@ void render_frame(AppState* app) {
   const MainLayout& l = app->ui.layout;
   // The library drawer and the inputs panel join here when they exist.
   draw_header(c, app);
-  // The chop view and the trigger-EQ view take the scope's place when they exist.
-  draw_scope(c, l.scope, &app->engine, app->sliders, app->theme, &app->scope);
-  if (l.side_w >= 1.0f) draw_side_panel(c, l.side, l.scope.h, app->sliders, app->settings, app->settings.hud_mode);
-  draw_tape_strip(c, l.trigger_strip, &app->engine, app->recorder.takes, &app->scope);
+  // The chop view takes the scope's place when it exists.
+  if (app->settings.hud_mode == 1) draw_eq_view(c, l.scope, app);
+  else draw_scope(c, l.scope, app);
+  if (l.side_w >= 1.0f) draw_side_panel(c, l.side, app);
+  draw_tape_strip(c, l.trigger_strip, app);
   draw_button_strip(c, app);
   draw_foot(c, app, tick_ms());
-  // The console and the floating panels draw here when they exist.
-  draw_hover_key_caps(c, app);
+  if (app->console_open) draw_console(c, app);
+  draw_floating_panels(c, app);
+  if (app->help_open) draw_help_overlay(c, app);
+  if (app->key_map.open) draw_key_map(c, app, tick_ms());
+  else if (!app->help_open) draw_hover_key_caps(c, app);
   text_end_frame(c->text);
 
   if (app->screenshot_requested) {
@@ -277,6 +294,7 @@ void render_frame(AppState* app) {
   }
   const int64_t t1 = mono_ns();
   window_present(app->window);
+  draw_detached_panels(app);
   const int64_t t2 = mono_ns();
   app->perf.drawing_ns += t1 - t0;
   app->perf.present_ns += t2 - t1;
@@ -329,6 +347,9 @@ int app_start(AppState* app) {
   spring_init(&ui.panel_spring, 0.0f, kPanelSpringK, kPanelSpringZ);
   ui.pressed_button = -1;
   ui.pointer_x = ui.pointer_y = -1.0f;
+  options_init(&app->options);
+  panels_init(&app->panels);
+  panels_restore(&app->panels, s);
 
   CaptureEngine& e = app->engine;
   if (engine_create(&e, s.buffer_frames, kTapeAddressableMinutes, s.device, double(s.sample_rate), s.exclusive, true) != 0) {
@@ -368,13 +389,16 @@ int app_start(AppState* app) {
   app->content_w = c->w;
   app->content_h = c->h;
   animate_ui(app);
+  panels_start(app);
   collect_geometry(app);
+  panels_collect_into_settings(app);
   app->settings_image = s;
 
   if (engine_start(&e) != 0) {
     log_line("start-up: the audio stream did not start - exiting");
     show_error_box("tolm", kStreamFailedText);
     engine_destroy(&e);
+    panels_stop(app);
     window_close(app->window);
     app->window = nullptr;
     return 1;
@@ -407,6 +431,7 @@ void app_run(AppState* app) {
       t = mono_ns();
       collect_sealed_takes(&r);
       write_pending_takes(&r);
+      options_track_session(app);
       p.writer_ns += mono_ns() - t;
 
       t = mono_ns();
@@ -414,6 +439,7 @@ void app_run(AppState* app) {
       // they exist.
       poll_requests(app);
       watch_audio(app, now);
+      scope_feed_spectrum(app, now);
       refresh_capacity(app, now);
       p.update_ns += mono_ns() - t;
 
@@ -443,6 +469,7 @@ int app_shutdown(AppState* app) {
   // The library's picture jobs stop here when they exist.
   window_stop_watch(app->window);
   collect_geometry(app);
+  panels_collect_into_settings(app);
   if (!save_settings(app->settings)) {
     char path[kPathCap];
     settings_path(path, sizeof path);
@@ -452,6 +479,8 @@ int app_shutdown(AppState* app) {
   // the rig store is flushed, when they exist.
   engine_destroy(&e);
   // Link and the station stop here when they exist.
+  scope_view_release(&app->scope);
+  panels_stop(app);
   window_close(app->window);
   app->window = nullptr;
   return 0;

@@ -7,6 +7,9 @@
 #include <cstdint>
 
 #include "app/foot.h"
+#include "app/options.h"
+#include "app/overlay.h"
+#include "app/panel.h"
 #include "app/scope_view.h"
 #include "app/spring.h"
 #include "app/theme.h"
@@ -75,11 +78,13 @@ struct AppState {
   Settings settings;
   Settings settings_image;
   bool settings_save_failed;   // the last save failed (logged once, retried each second)
+  int64_t overruns_logged;     // device overruns already reported in the log
 
   // Window and views.
   AppWindow* window;           // null until created
   UiState ui;
   ScopeView scope;
+  SpectrumAnalyser input_spectrum;  // the input's spectrum (scope, waterfall); reset on first feed
   Theme theme;
   int content_w, content_h;    // output pixels
   float lib_width;             // library drawer on the left (0 while it is not built)
@@ -106,6 +111,11 @@ struct AppState {
   bool console_open;
   bool reduce_motion;
   bool gpu_reset;
-  bool options_open;           // the options panel (not built yet: stays closed)
-  bool help_open;
+  bool help_open;              // the how-it-works overlay
+
+  // Panels and overlays (the options panel is open when panels.panel[kPanelOptions].open).
+  PanelSet panels;
+  OptionsState options;
+  HelpState help;
+  KeyMapState key_map;
 };

@@ -4,11 +4,15 @@
 #include <algorithm>
 
 #include "app/header.h"
+#include "app/options.h"
+#include "app/overlay.h"
+#include "app/scope_control.h"
 #include "app/window.h"
 #include "capture/takes.h"
 #include "config/log.h"
 #include "config/status.h"
 #include "kit/audio_file.h"
+#include "platform/clock.h"
 #include "sessions/session.h"
 
 namespace {
@@ -92,12 +96,14 @@ void strip_command(AppState* app, int button) {
 // Keys that act wherever the focus is (before the main view).
 bool anywhere_key(AppState* app, const InputEvent& ev) {
   if (ev.key == kKeyComma && (ev.mods & kModCtrl)) {
-    // The options panel comes with the panels; it stays closed, the overlays still close.
-    app->console_open = false;
-    app->help_open = false;
+    if (!ev.repeat) options_toggle(app);
     return true;
   }
-  if (ev.key == kKeyF1) return true;                          // help overlay / training: not built yet
+  if (ev.key == kKeyF1) {
+    // The training panel takes F1 first once it exists.
+    if (!ev.repeat) help_toggle(app);
+    return true;
+  }
   if (ev.key == kKeyO && (ev.mods & kModCtrl)) return true;   // open-a-file dialog: not built yet
   return false;
 }
@@ -162,28 +168,27 @@ void main_view_key_down(AppState* app, const InputEvent& ev) {
       app->settings.side_hidden = !app->settings.side_hidden;
       break;
     case kKeyA: toggle_inputs(app); break;
-    // The library drawer, the options panel, training and the key map come with their panels.
-    case kKeyB:
-    case kKeyEnter:
+    case kKeyEnter: options_open(app); break;
+    case kKeyQuestion: key_map_open(app); break;
     case kKeyT:
-    case kKeyQuestion:
+      help_close(app);
+      options_close(app);
+      status_flash("TRAINING NOT IN THIS BUILD");
+      break;
+    case kKeyB:  // the library drawer comes with the library
     default: break;
   }
 }
 
 void header_press(AppState* app, HeaderItem item) {
   switch (item) {
-    case HeaderItem::kClose: app->quit_requested = true; break;
+    case HeaderItem::kClose:
     case HeaderItem::kMinimise:
-      if (app->window) window_minimise(app->window);
-      break;
-    case HeaderItem::kMaximise:
-      if (app->window) window_toggle_maximise(app->window);
-      break;
+    case HeaderItem::kMaximise: break;  // the window's frame takes its buttons first
     case HeaderItem::kDoorSide: app->settings.side_hidden = !app->settings.side_hidden; break;
     case HeaderItem::kDoorInputs: toggle_inputs(app); break;
+    case HeaderItem::kDoorOptions: options_toggle(app); break;
     case HeaderItem::kDoorLibrary:
-    case HeaderItem::kDoorOptions:
     case HeaderItem::kNone: break;
   }
 }
@@ -201,6 +206,7 @@ void mouse_down(AppState* app, const InputEvent& ev) {
   const int button = strip_button_at(ui.layout, ev.x, ev.y);
   ui.pressed_button = button;
   if (button >= 0) strip_command(app, button);
+  else scope_press(app, ev.x, ev.y, tick_ms());
 }
 
 void mouse_up(AppState* app, const InputEvent& ev) {
@@ -209,6 +215,7 @@ void mouse_up(AppState* app, const InputEvent& ev) {
   if (ev.button != kMouseLeft) return;
   ui.left_down = false;
   ui.pressed_button = -1;
+  scope_release(app);
   // A gate held with the mouse ends with the button, unless G still holds it.
   if (ui.gate_mouse_down) {
     ui.gate_mouse_down = false;
@@ -220,7 +227,7 @@ void mouse_up(AppState* app, const InputEvent& ev) {
 
 void apply_trigger_positions(AppState* app) {
   settings_from_trigger_positions(&app->settings, app->sliders);
-  engine_apply_settings(&app->engine, app->settings, 1.0f);
+  engine_apply_settings(&app->engine, app->settings, app->scope.fit);
 }
 
 void command_arm_or_stop(AppState* app) {
@@ -244,19 +251,22 @@ void open_for_chop(AppState*, const char* path) {
 }
 
 void handle_event(AppState* app, const InputEvent& ev) {
+  // The frame, the floating panels and the overlays come first; what they take ends here.
+  if (route_receivers(app, ev)) return;
   switch (ev.kind) {
     case InputKind::kQuit: app->quit_requested = true; return;
     case InputKind::kDrop: open_for_chop(app, ev.path); return;
     case InputKind::kFocusLost: return;  // the rig store's background save comes with the rig
     case InputKind::kMouseMove:
       app->ui.pointer_x = ev.x, app->ui.pointer_y = ev.y;
+      if (app->scope.drag.kind != ScopeDragKind::kNone) scope_drag(app, ev.x, ev.y);
       return;
     case InputKind::kMouseLeave:
       app->ui.pointer_x = app->ui.pointer_y = -1.0f;
       return;
     case InputKind::kMouseDown: mouse_down(app, ev); return;
     case InputKind::kMouseUp: mouse_up(app, ev); return;
-    case InputKind::kWheel: return;  // the scope's wheel comes with its sliders
+    case InputKind::kWheel: scope_wheel(app, ev); return;
     case InputKind::kKeyUp:
       if (ev.key == kKeyG && app->ui.gate_key_down) {
         app->ui.gate_key_down = false;
@@ -265,8 +275,10 @@ void handle_event(AppState* app, const InputEvent& ev) {
       return;
     case InputKind::kKeyDown:
       if (anywhere_key(app, ev)) return;
+      if (route_overlay_keys(app, ev)) return;
       main_view_key_down(app, ev);
       return;
+    case InputKind::kWindowClose:  // a panel's own window: the panels took it
     case InputKind::kNone: return;
   }
 }

@@ -2,11 +2,13 @@
 // through the cached text renderer. The views draw only through these, so SDL stays here and in
 // the window backend. Colours are 0xAABBGGRR. Main thread only.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "app/foot.h"
 
 struct SDL_Renderer;
+struct SDL_Texture;
 struct TextRenderer;
 struct TextEntry;
 
@@ -30,6 +32,18 @@ void draw_rounded(Canvas* c, const Rect& r, float radius, uint32_t colour);
 void draw_glow(Canvas* c, const Rect& r, float corner, float spread, uint32_t colour, float strength);
 // A soft horizontal band whose alpha fades from `colour` at the bottom edge to 0 at the top.
 void draw_fade_up(Canvas* c, const Rect& r, uint32_t colour);
+// A polyline through n points (x0, y0, x1, y1, ...).
+void draw_polyline(Canvas* c, const float* xy, int n, uint32_t colour);
+
+// Pictures filled texel by texel (the spectrum history): 0xAABBGGRR texels, drawn stretched with
+// the nearest texel and without blending. Create returns null when the renderer refuses and puts
+// its reason into `error`.
+SDL_Texture* picture_create(Canvas* c, int w, int h, char* error, size_t cap);
+void picture_destroy(SDL_Texture* t);
+// Replaces the w x h texels at (x, y) from `texels`, `pitch` texels a row.
+void picture_update(SDL_Texture* t, int x, int y, int w, int h, const uint32_t* texels, int pitch);
+// Draws the texels of src (texel units) into dst.
+void picture_draw(Canvas* c, SDL_Texture* t, const Rect& src, const Rect& dst);
 
 // Text: the pen origin is the top-left of the line box. Each returns the advance in pixels.
 float draw_text(Canvas* c, int stack, int size, int weight, const char* text, float x, float y, uint32_t colour,

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "app/app_state.h"
+#include "app/frame.h"
 #include "app/theme.h"
 #include "platform/text.h"
 #include "ui/text.h"
@@ -138,7 +139,8 @@ void draw_header(Canvas* c, const AppState* app) {
   const HeaderItem hovered = header_item_at(cw, px, py);
   for (const Door& d : kDoors) {
     const Rect r = header_item_rect(cw, d.item);
-    const bool lit = d.item == HeaderItem::kDoorSide && !app->settings.side_hidden;
+    const bool lit = (d.item == HeaderItem::kDoorSide && !app->settings.side_hidden) ||
+                     (d.item == HeaderItem::kDoorOptions && options_shown(app));
     const bool hover = hovered == d.item;
     draw_text_centred(c, kStackDisplay, 16, 400, d.label, r.x + r.w * 0.5f, mid,
                       hover ? kColourBright : lit ? kColourSilver : kColourGrey);
@@ -161,21 +163,11 @@ void draw_header(Canvas* c, const AppState* app) {
   }
 
   // Window buttons.
-  for (HeaderItem item : {HeaderItem::kMinimise, HeaderItem::kMaximise, HeaderItem::kClose}) {
-    const Rect r = header_item_rect(cw, item);
-    const bool hover = hovered == item;
-    if (hover) draw_fill(c, Rect{r.x, r.y, r.w, r.h - 1}, item == HeaderItem::kClose ? kColourRed : 0xFF2A2727);
-    const uint32_t ink = hover ? kColourBright : kColourGrey;
-    const float cx = std::round(r.x + r.w * 0.5f), cy = std::round(mid);
-    if (item == HeaderItem::kMinimise) {
-      draw_fill(c, Rect{cx - 5, cy + 4, 11, 1}, ink);
-    } else if (item == HeaderItem::kMaximise) {
-      draw_outline(c, Rect{cx - 5, cy - 5, 11, 11}, ink);
-    } else {
-      draw_line(c, cx - 5, cy - 5, cx + 5, cy + 5, ink);
-      draw_line(c, cx - 5, cy + 5, cx + 5, cy - 5, ink);
-    }
-  }
+  draw_frame_button(c, header_item_rect(cw, HeaderItem::kMinimise), FrameButton::kMinimise,
+                    hovered == HeaderItem::kMinimise);
+  draw_frame_button(c, header_item_rect(cw, HeaderItem::kMaximise), FrameButton::kMaximise,
+                    hovered == HeaderItem::kMaximise);
+  draw_frame_button(c, header_item_rect(cw, HeaderItem::kClose), FrameButton::kClose, hovered == HeaderItem::kClose);
 }
 
 void draw_hover_key_caps(Canvas* c, const AppState* app) {

@@ -1,6 +1,8 @@
 // The plain input record the window backend fills from each SDL event, so the command handler and
 // the views can be driven (and tested) without a window. Main thread only.
 #pragma once
+#include <cstdint>
+
 #include "platform/paths.h"
 
 // Keys the program acts on; anything else arrives as kKeyOther.
@@ -30,6 +32,19 @@ enum Key : int {
   kKeyComma,
   kKeyBackquote,
   kKeyQuestion,
+  // The overlays' keys and the legend's other keys (lit in the key map).
+  kKeyC,
+  kKeyD,
+  kKeyDelete,
+  kKeyPageUp,
+  kKeyPageDown,
+  kKey1,
+  kKey2,
+  kKey3,
+  kKey4,
+  kKeyShift,  // a modifier key itself
+  kKeyCtrl,
+  kKeyAlt,
 };
 
 enum KeyMod : int {
@@ -50,6 +65,7 @@ enum class InputKind {
   kDrop,        // path
   kQuit,        // the window's close request or SDL_QUIT
   kFocusLost,
+  kWindowClose, // a floating panel's own window was closed (window_id says which)
 };
 
 constexpr int kMouseLeft = 1;
@@ -64,4 +80,6 @@ struct InputEvent {
   int button;        // kMouseLeft, ...
   float wheel_x, wheel_y;
   char path[kPathCap];  // a dropped file
+  uint32_t window_id;  // the window it happened in: 0 = the main window, else a panel's own
+  int clicks;          // presses in a row (2 = a double click)
 };

@@ -1,99 +1,151 @@
-// The scope area: level columns, threshold and gate-out lines, hold bar, live detector, the side
-// panel's values and the tape strip.
+// The threshold view with its waterfall, the side panel and the tape strip, and the per-frame
+// display state both scope views share (auto-fit, floor level, fades).
 #include "app/scope_view.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "config/settings.h"
+#include "app/app_state.h"
+#include "app/scope_control.h"
+#include "app/scope_draw.h"
+#include "platform/clock.h"
 #include "platform/text.h"
 #include "ui/text.h"
 
 namespace {
 
 constexpr float kColumnGap = 1.0f;
-constexpr float kScopePad = 4.0f;          // a full-scale column stops this far below the top
-constexpr float kDetectorBarW = 4.0f;
 constexpr float kHoldHandle = 9.0f;
+constexpr float kHoldBarH = 3.0f;
+constexpr float kCapH = 4.0f;
+constexpr float kCapRecording = 0.35f, kCapOver = 0.55f;  // blend toward HIGHLIGHTS
+constexpr float kColumnGlowH = 6.0f, kColumnGlow = 0.18f;
+constexpr float kLineGlowRadius = 8.0f, kLineGlowDragged = 0.9f, kLineGlowOver = 0.6f;
+constexpr float kHandleGlowRadius = 10.0f, kHandleGlow = 0.9f;
+constexpr float kLabelAbove = 18.0f;          // threshold label's top above the line
+constexpr float kGateLabelBelow = 4.0f, kGateLabelAbove = 10.0f, kGateLabelFromRight = 112.0f;
+constexpr float kFloorGlowRecording = 0.06f, kFloorGlowQuiet = 0.035f;
+constexpr float kFloorFollow = 0.2f;          // share of the gap the floor level closes a frame
+constexpr float kFlashSeconds = 1.2f;         // continue flash fade
+constexpr float kFlashAlpha = 0.16f;
 constexpr float kTapeTickW = 2.0f, kTapeTickH = 6.0f;
-constexpr uint32_t kScopeBlack = 0xFF000000;
+constexpr uint32_t kSidePanelFill = 0xFF141313;
+constexpr uint32_t kTabHover = 0xFF1F1D1D;
+constexpr uint32_t kTrackFill = 0xFF1A1818;
+constexpr uint32_t kTrackLevel = 0xFF2E2B2B;
+constexpr uint32_t kTrackLevelLit = 0xFF423F3E;
 
-float scale_factor(const TriggerPositions& p) { return std::pow(10.0f, (p.scale * 60.0f - 24.0f) / 20.0f); }
+float scale_factor(float position) { return std::pow(10.0f, (position * 60.0f - 24.0f) / 20.0f); }
+float threshold_level(const TriggerPositions& p) { return std::pow(10.0f, (p.threshold * 80.0f - 80.0f) / 20.0f); }
 
-// The seconds of a roll control as the side panel writes them.
-void format_seconds(float seconds, char* out, size_t cap, bool hold) {
-  if (seconds < 1.0f) text_format(out, cap, "%.0FMS", seconds * 1000.0f);
-  else text_format(out, cap, hold ? "%.1FS" : "%.2FS", seconds);
-}
-
-void format_hz(float hz, char* out, size_t cap) {
-  if (hz < 1.0f) text_copy(out, cap, "OFF");
-  else if (hz < 1000.0f) text_format(out, cap, "%.0FHZ", hz);
-  else text_format(out, cap, "%.1FK", hz / 1000.0f);
-}
-
-float hz_fraction(float hz) { return hz < 1.0f ? 0.0f : std::clamp(std::log10(hz / 20.0f) / 3.0f, 0.0f, 1.0f); }
-
-struct SliderRow {
-  const char* label;
-  char value[24];
-  float fraction;
-};
-
-SliderRow slider_row(int key, const TriggerPositions& p, const Settings& s) {
-  SliderRow row{};
-  switch (key) {
-    case 0:
-      row = SliderRow{"THRESH", {}, p.threshold};
-      text_format(row.value, sizeof row.value, "%.0FDB", p.threshold * 80.0f - 80.0f);
-      break;
-    case 1:
-      row = SliderRow{"GATE OUT", {}, p.exit};
-      text_format(row.value, sizeof row.value, "%+.0FDB", p.exit * 48.0f - 24.0f);
-      break;
-    case 2:
-      row = SliderRow{"HOLD", {}, p.hold};
-      format_seconds(p.hold * p.hold * p.hold, row.value, sizeof row.value, true);
-      break;
-    case 3:
-      row = SliderRow{"PRE", {}, p.pre_roll};
-      format_seconds(p.pre_roll * p.pre_roll * 2.0f, row.value, sizeof row.value, false);
-      break;
-    case 4:
-      row = SliderRow{"POST", {}, p.post_roll};
-      format_seconds(p.post_roll * p.post_roll * 4.0f, row.value, sizeof row.value, false);
-      break;
-    case 5:
-      row = SliderRow{"LOOK", {}, p.look_back};
-      format_seconds(p.look_back * p.look_back * 4.0f, row.value, sizeof row.value, false);
-      break;
-    case 6:
-      row = SliderRow{"GAIN", {}, p.gain};
-      text_format(row.value, sizeof row.value, "%.2FX", p.gain * 2.0f);
-      break;
-    case 7:
-      row = SliderRow{"SCALE", {}, p.scale};
-      text_format(row.value, sizeof row.value, "%+.0FDB", p.scale * 60.0f - 24.0f);
-      break;
-    case 8:
-      row = SliderRow{"HPF", {}, hz_fraction(s.hpf_hz)};
-      format_hz(s.hpf_hz, row.value, sizeof row.value);
-      break;
-    case 9:
-      row = SliderRow{"LPF", {}, hz_fraction(s.lpf_hz)};
-      format_hz(s.lpf_hz, row.value, sizeof row.value);
-      break;
-    case 10:
-      row = SliderRow{"PEAK", {}, hz_fraction(s.peak_hz)};
-      format_hz(s.peak_hz, row.value, sizeof row.value);
-      break;
-    default:
-      row = SliderRow{"Q", {}, std::clamp((s.peak_q - 0.3f) / 11.7f, 0.0f, 1.0f)};
-      text_format(row.value, sizeof row.value, "%.1F", s.peak_q);
-      break;
+// A soft vertical fade as rows of one alpha each: on the software renderer flat blended rows cost
+// a fraction of interpolated geometry. alpha(d) gives the strength d pixels (row centre) from the
+// edge the fade starts at; rows go up from `edge` when up, else down from it.
+template <typename Alpha>
+void fade_rows(Canvas* c, float x, float w, float edge, int rows, bool up, uint32_t colour, Alpha alpha) {
+  int start = 0;
+  int level = -1;
+  auto flush = [&](int end) {
+    if (level <= 0 || end <= start) return;
+    const float y = up ? edge - float(end) : edge + float(start);
+    draw_fill(c, Rect{x, y, w, float(end - start)}, (colour & 0x00FFFFFFu) | (uint32_t(level) << 24));
+  };
+  for (int d = 0; d < rows; ++d) {
+    const int a = int(std::lround(std::clamp(alpha(float(d) + 0.5f), 0.0f, 1.0f) * float(colour >> 24)));
+    if (a == level) continue;
+    flush(d);
+    start = d, level = a;
   }
-  row.fraction = std::clamp(row.fraction, 0.0f, 1.0f);
-  return row;
+  flush(rows);
+}
+
+// A box with corners cut a pixel or two (a small rounding drawn as five plain fills: the
+// renderer's geometry path costs far more per pixel).
+void pixel_rounded(Canvas* c, const Rect& r, uint32_t colour) {
+  if (r.w < 5 || r.h < 5) {
+    draw_fill(c, r, colour);
+    return;
+  }
+  draw_fill(c, Rect{r.x + 2, r.y, r.w - 4, 1}, colour);
+  draw_fill(c, Rect{r.x + 1, r.y + 1, r.w - 2, 1}, colour);
+  draw_fill(c, Rect{r.x, r.y + 2, r.w, r.h - 4}, colour);
+  draw_fill(c, Rect{r.x + 1, r.y + r.h - 2, r.w - 2, 1}, colour);
+  draw_fill(c, Rect{r.x + 2, r.y + r.h - 1, r.w - 4, 1}, colour);
+}
+
+// The line's soft halo: strong at the line, 0.38 of it at 0.35 of the radius, nothing at the radius.
+float halo(float d, float strength) {
+  const float inner = kLineGlowRadius * 0.35f;
+  if (d <= inner) return strength * (1.0f - 0.62f * d / inner);
+  return strength * 0.38f * std::max(0.0f, 1.0f - (d - inner) / (kLineGlowRadius - inner));
+}
+
+void line_glow(Canvas* c, float x, float w, float y, uint32_t colour, float strength) {
+  auto a = [strength](float d) { return halo(d, strength); };
+  fade_rows(c, x, w, y, int(kLineGlowRadius), true, colour, a);
+  fade_rows(c, x, w, y + 1.0f, int(kLineGlowRadius), false, colour, a);
+}
+
+void draw_columns(Canvas* c, const Rect& r, AppState* app, float o, float threshold) {
+  ScopeView& v = app->scope;
+  const Theme& th = app->theme;
+  const float bottom = r.y + r.h;
+  const int n = scope_column_count(r.w);
+  int bars[4] = {}, caps[4] = {};
+  float column_w = r.w;
+  for (int j = 0; j < v.column_have; ++j) {
+    const ScopeColumn& col = v.columns[j];
+    const int k = n - v.column_have + j;  // fewer than N so far: the left stays empty
+    const float x0 = r.x + std::floor(float(k) * r.w / float(n));
+    const float x1 = r.x + std::floor(float(k + 1) * r.w / float(n));
+    const float w = std::max(x1 - x0 - kColumnGap, 1.0f);
+    column_w = std::min(column_w, w);
+    const float h = std::round(scope_level_height(col.input_peak, o, r.h));
+    if (h < 1.0f) continue;
+    const bool over = col.detector_peak >= threshold;
+    const int kind = col.recorded ? 3 : col.would_open ? 2 : over ? 1 : 0;
+    const float top = bottom - h;
+    v.bars[kind][bars[kind]++] = Rect{x0, top, w, h};
+    if (col.recorded || over) {
+      v.caps[kind][caps[kind]++] = Rect{x0, top, w, std::min(kCapH, h)};
+    }
+  }
+  const uint32_t colours[4] = {th.slot[kSlotWaveQuiet], th.slot[kSlotWaveThreshold], th.slot[kSlotWaveTrigger],
+                               th.slot[kSlotWaveRecording]};
+  for (int k = 0; k < 4; ++k) draw_fill_rects(c, v.bars[k], bars[k], colours[k]);
+  for (int k = 1; k < 4; ++k) {
+    const float t = k == 3 ? kCapRecording : kCapOver;
+    draw_fill_rects(c, v.caps[k], caps[k], colour_mix(colours[k], th.slot[kSlotHighlights], t));
+  }
+  // The glow above each capped column, a row at a time for all of them.
+  if (column_w < 2.0f) return;
+  for (int k = 1; k < 4; ++k) {
+    const uint32_t glow = colour_mix(colours[k], th.slot[kSlotHighlights], k == 3 ? kCapRecording : kCapOver);
+    for (int row = 1; row <= int(kColumnGlowH); ++row) {
+      const float a = kColumnGlow * (1.0f - (float(row) - 0.5f) / kColumnGlowH);
+      Rect* rows = v.glows[k];
+      for (int i = 0; i < caps[k]; ++i) {
+        const Rect& cap = v.caps[k][i];
+        rows[i] = Rect{cap.x - 1.0f, cap.y - float(row), cap.w + 2.0f, 1.0f};
+      }
+      draw_fill_rects(c, rows, caps[k], colour_fade(glow, a));
+    }
+  }
+}
+
+// Three soft bands stacked at the bottom, each fading out upward; drawn as one fade whose rows
+// carry the three bands' alphas composed.
+void draw_floor_glow(Canvas* c, const Rect& r, const AppState* app, bool recording) {
+  const uint32_t colour = app->theme.slot[recording ? kSlotWaveRecording : kSlotFloorGlow];
+  const float strength = recording ? kFloorGlowRecording : kFloorGlowQuiet;
+  float h[3];
+  for (int i = 0; i < 3; ++i) h[i] = (0.05f + 0.05f * float(i)) * r.h * (app->scope.floor_level + 0.35f);
+  auto alpha = [&](float d) {
+    float clear = 1.0f;
+    for (float band : h) clear *= 1.0f - strength * std::max(0.0f, 1.0f - d / band);
+    return 1.0f - clear;
+  };
+  fade_rows(c, r.x, r.w, r.y + r.h, int(std::ceil(std::min(h[2], r.h))), true, colour | 0xFF000000u, alpha);
 }
 
 }  // namespace
@@ -104,62 +156,108 @@ float scope_level_height(float level, float gain, float h) {
   return std::sqrt(std::min(1.0f, std::max(0.0f, gain * level))) * (h - kScopePad);
 }
 
-void draw_scope(Canvas* c, const Rect& r, const CaptureEngine* e, const TriggerPositions& p, const Theme& theme,
-                ScopeView* view) {
-  draw_fill(c, r, theme.background_set ? theme.slot[kSlotVisualBackground] : kScopeBlack);
-  if (r.w < 2 || r.h < 8) return;
-  const float bottom = r.y + r.h;
-  const float o = scale_factor(p);
-  const float threshold = std::pow(10.0f, (p.threshold * 80.0f - 80.0f) / 20.0f);
-  const bool recording = e->recording.load(std::memory_order_relaxed) != 0;
-  const float detector = e->envelope.load(std::memory_order_relaxed);
+float scope_display_gain(float scale_position, float fit) {
+  return scale_factor(scale_position) * (fit > 0.0f ? fit : 1.0f);
+}
 
-  // Columns, newest at the right edge; fewer than N gathered so far leave the left empty.
-  const int n = scope_column_count(r.w);
-  const int have = engine_scope_columns(e, n, view->columns);
-  Rect (*bars)[kScopeColumns] = view->bars;
-  Rect (*caps)[kScopeColumns] = view->caps;
-  int bar_count[4] = {}, cap_count[2] = {};
-  for (int j = 0; j < have; ++j) {
-    const ScopeColumn& col = view->columns[j];
-    const int k = n - have + j;
-    const float x0 = r.x + std::floor(float(k) * r.w / float(n));
-    const float x1 = r.x + std::floor(float(k + 1) * r.w / float(n));
-    const float w = std::max(x1 - x0 - kColumnGap, 1.0f);
-    const float h = std::round(scope_level_height(col.input_peak, o, r.h));
-    if (h < 1.0f) continue;
-    const bool over = col.detector_peak >= threshold;
-    const int kind = col.recorded ? 3 : col.would_open ? 2 : over ? 1 : 0;
-    bars[kind][bar_count[kind]++] = Rect{x0, bottom - h, w, h};
-    if (col.recorded || over) {
-      const int ck = col.recorded ? 0 : 1;
-      caps[ck][cap_count[ck]++] = Rect{x0, bottom - h, w, std::min(4.0f, h)};
-    }
+float scope_fit_step(float fit, float loudest, float scale) {
+  fit = fit > 0.0f && std::isfinite(fit) ? fit : 1.0f;
+  const float f = loudest * scale;
+  if (!std::isfinite(f)) return fit;
+  const float target = f > kFitCeiling ? kFitCeiling / f : 1.0f;
+  return fit + (target - fit) * (target < fit ? kFitFall : kFitRise);
+}
+
+uint32_t scope_background(const Theme& th) { return th.background_set ? th.slot[kSlotVisualBackground] : kScopeBlack; }
+
+void scope_frame(AppState* app, const Rect& r) {
+  ScopeView& v = app->scope;
+  const int64_t now = mono_ns();
+  const float dt = v.last_ns ? std::clamp(float(double(now - v.last_ns) / 1e9), 0.0f, 0.1f) : 0.016f;
+  v.last_ns = now;
+  CaptureEngine& e = app->engine;
+  v.column_have = engine_scope_columns(&e, scope_column_count(r.w), v.columns);
+  float loudest = 0.0f;
+  for (int j = 0; j < v.column_have; ++j) loudest = std::max(loudest, v.columns[j].input_peak);
+  v.fit = scope_fit_step(v.fit, loudest, scale_factor(app->sliders.scale));
+  // The engine's display scale carries the fit, so every reader of it sees the scope's scale.
+  if (std::fabs(v.fit - v.fit_applied) > 1e-6f * v.fit) {
+    engine_apply_settings(&e, app->settings, v.fit);
+    v.fit_applied = v.fit;
   }
-  const uint32_t kinds[4] = {theme.slot[kSlotWaveQuiet], theme.slot[kSlotWaveThreshold],
-                             theme.slot[kSlotWaveTrigger], theme.slot[kSlotWaveRecording]};
-  for (int k = 0; k < 4; ++k) draw_fill_rects(c, bars[k], bar_count[k], kinds[k]);
-  draw_fill_rects(c, caps[0], cap_count[0], colour_mix(theme.slot[kSlotWaveRecording], theme.slot[kSlotHighlights], 0.35f));
-  draw_fill_rects(c, caps[1], cap_count[1], colour_mix(theme.slot[kSlotWaveThreshold], theme.slot[kSlotHighlights], 0.55f));
+  const float level = std::sqrt(std::clamp(e.input_peak.load(std::memory_order_relaxed), 0.0f, 16.0f));
+  if (std::isfinite(level)) v.floor_level += (level - v.floor_level) * kFloorFollow;
+  v.tape_flash = std::max(0.0f, v.tape_flash - dt / kFlashSeconds);
+}
 
-  // Threshold line with its glow while the detector is at or over it.
+void draw_detector_bar(Canvas* c, const Rect& r, const AppState* app, float o) {
+  const float level = app->engine.envelope.load(std::memory_order_relaxed);
+  const float h = std::round(scope_level_height(level, o, r.h));
+  if (h < 1.0f) return;
+  draw_fill(c, Rect{r.x + r.w - kDetectorBarW, r.y + r.h - h, kDetectorBarW, h}, app->theme.slot[kSlotLiveDetector]);
+}
+
+float draw_text_ink_top(Canvas* c, int size, const char* text, float x, float ink_top, uint32_t colour) {
+  const TextEntry* e = text_entry(c, kStackDisplay, size, 400, text);
+  return draw_text(c, kStackDisplay, size, 400, text, x, std::round(ink_top) - float(e->ink_top), colour);
+}
+
+float text_ink_height(Canvas* c, int size, const char* text) {
+  const TextEntry* e = text_entry(c, kStackDisplay, size, 400, text);
+  return float(e->ink_bottom - e->ink_top);
+}
+
+void draw_scope(Canvas* c, const Rect& r, AppState* app) {
+  const Theme& th = app->theme;
+  scope_frame(app, r);
+  const uint32_t background = scope_background(th);
+  if (r.w < 2 || r.h < 8) {
+    draw_fill(c, r, background);
+    return;
+  }
+  const CaptureEngine& e = app->engine;
+  const TriggerPositions& p = app->sliders;
+  ScopeView& v = app->scope;
+  const float bottom = r.y + r.h;
+  const float o = scope_display_gain(p.scale, v.fit);
+  const float threshold = threshold_level(p);
+  const bool recording = e.recording.load(std::memory_order_relaxed) != 0;
+  const float detector = e.envelope.load(std::memory_order_relaxed);
+  const bool dragging_line = v.drag.kind == ScopeDragKind::kThreshold;
+
+  if (app->settings.scope_fall_off == 0) draw_waterfall(c, r, app, background);
+  else draw_fill(c, r, background);
+  draw_floor_glow(c, r, app, recording);
+  draw_columns(c, r, app, o, threshold);
+
+  // Threshold line.
   const float line_y = std::round(bottom - scope_level_height(threshold, o, r.h));
   const bool live_over = detector >= threshold;
-  if (live_over) {
-    draw_glow(c, Rect{r.x, line_y, r.w, 1}, 0, 8, recording ? 0xFF4D42EB : theme.slot[kSlotThresholdLine], 0.6f * 0.5f);
-  }
-  draw_fill(c, Rect{r.x, line_y, r.w, 1}, live_over ? 0xFFE9E5E2 : theme.slot[kSlotThresholdLine]);
+  const uint32_t line_colour = th.slot[kSlotThresholdLine];
+  if (live_over)
+    line_glow(c, r.x, r.w, line_y, recording ? kColourRed : line_colour,
+              dragging_line ? kLineGlowDragged : kLineGlowOver);
+  else if (dragging_line)
+    line_glow(c, r.x, r.w, line_y, line_colour, kLineGlowDragged);
+  draw_fill(c, Rect{r.x, line_y, r.w, 1}, live_over ? kColourLight : line_colour);
 
   // Hold bar and its handle.
-  const float hold_end = (r.w - kHoldHandle) * std::clamp(p.hold, 0.0f, 1.0f);
-  if (hold_end >= 1.0f) draw_fill(c, Rect{r.x, line_y - 1, hold_end, 3}, 0xFFE9E5E2);
-  draw_fill(c, Rect{r.x + hold_end, line_y - 4, kHoldHandle, kHoldHandle}, theme.slot[kSlotLiveDetector]);
+  const float hold_end = std::round((r.w - kHoldHandle) * std::clamp(p.hold, 0.0f, 1.0f));
+  if (hold_end >= 1.0f) draw_fill(c, Rect{r.x, line_y - 1.0f, hold_end, kHoldBarH}, kColourLight);
+  const Rect handle{r.x + hold_end, line_y - 4.0f, kHoldHandle, kHoldHandle};
+  if (dragging_line) {
+    draw_glow(c, handle, 0, kHandleGlowRadius, th.slot[kSlotHighlights], kHandleGlow);
+    draw_fill(c, handle, th.slot[kSlotHighlights]);
+  } else {
+    draw_fill(c, handle, th.slot[kSlotLiveDetector]);
+  }
 
+  // Label, double size.
   char label[48];
   const float hold_ms = p.hold * p.hold * p.hold * 1000.0f;
   text_format(label, sizeof label, "%.0FDB / %.0FMS", p.threshold * 80.0f - 80.0f, hold_ms);
-  const float label_y = line_y - 18.0f - 22.0f > r.y ? line_y - 18.0f - 22.0f : r.y + 4.0f;
-  draw_text(c, kStackDisplay, 22, 400, label, r.x + 8, label_y, theme.slot[kSlotThresholdLine]);
+  const float label_top = line_y - kLabelAbove >= r.y + 4.0f ? line_y - kLabelAbove : r.y + 4.0f;
+  draw_text_ink_top(c, kScopeLabelDouble, label, r.x + 8.0f, label_top, line_colour);
 
   // Gate-out line, dashed.
   const float exit_level = threshold * std::pow(10.0f, (p.exit * 48.0f - 24.0f) / 20.0f);
@@ -168,84 +266,103 @@ void draw_scope(Canvas* c, const Rect& r, const CaptureEngine* e, const TriggerP
   exit_y = std::clamp(exit_y, r.y + 1.0f, bottom - 3.0f);
   int dash_count = 0;
   for (float x = r.x; x < r.x + r.w && dash_count < kScopeDashes; x += 10.0f)
-    view->dashes[dash_count++] = Rect{x, exit_y, std::min(6.0f, r.x + r.w - x), 1};
-  draw_fill_rects(c, view->dashes, dash_count, theme.slot[kSlotGateOutLine]);
+    v.dashes[dash_count++] = Rect{x, exit_y, std::min(6.0f, r.x + r.w - x), 1};
+  draw_fill_rects(c, v.dashes, dash_count, th.slot[kSlotGateOutLine]);
   text_format(label, sizeof label, "GATE OUT %+.0FDB", p.exit * 48.0f - 24.0f);
-  const float gate_label_y = exit_y + 4.0f + 14.0f < bottom ? exit_y + 4.0f : exit_y - 10.0f - 11.0f;
-  draw_text(c, kStackDisplay, 11, 400, label, r.x + r.w - 112, gate_label_y, theme.slot[kSlotGateOutLine]);
+  const float ink_h = text_ink_height(c, kScopeLabelSingle, label);
+  const float below = exit_y + kGateLabelBelow;
+  const float gate_top = below + ink_h <= bottom - 2.0f ? below : exit_y - kGateLabelAbove + (8.0f - ink_h);
+  draw_text_ink_top(c, kScopeLabelSingle, label, r.x + r.w - kGateLabelFromRight, gate_top, th.slot[kSlotGateOutLine]);
 
-  // Live detector at the right edge.
-  const float dh = std::round(scope_level_height(detector, o, r.h));
-  if (dh >= 1.0f) draw_fill(c, Rect{r.x + r.w - kDetectorBarW, bottom - dh, kDetectorBarW, dh}, theme.slot[kSlotLiveDetector]);
+  draw_detector_bar(c, r, app, o);
 }
 
-void draw_side_panel(Canvas* c, const Rect& r, float scope_height, const TriggerPositions& p, const Settings& s,
-                     int hud_mode) {
-  draw_fill(c, r, 0xFF141313);
-  draw_fill(c, Rect{r.x, r.y, 1, r.h}, 0xFF2A2727);
-  if (r.w < kSideDrawnWidth) return;
+void draw_side_panel(Canvas* c, const Rect& r, AppState* app) {
+  draw_fill(c, r, kSidePanelFill);
+  draw_fill(c, Rect{r.x, r.y, 1, r.h}, kColourRule);
+  if (r.w < float(kSideDrawnWidth)) return;
   static const char* const kTabs[3] = {"THRES", "TRIG-EQ", "CFG"};
-  static const int kKeys[3][4] = {{0, 1, 2, 7}, {8, 9, 10, 11}, {3, 4, 5, 6}};
-  const int mode = std::clamp(hud_mode, 0, 2);
-  const float tab_w = (r.w - 20.0f) / 3.0f;
+  const int mode = std::clamp(app->settings.hud_mode, 0, 2);
+  const UiState& ui = app->ui;
+  const Rect& scope = ui.layout.scope;
   for (int t = 0; t < 3; ++t) {
-    const Rect tab{r.x + 6.0f + float(t) * (tab_w + 4.0f), r.y + 6.0f, tab_w, 30.0f};
+    const Rect tab = side_tab_rect(r, t);
     const bool on = t == mode;
-    draw_rounded(c, tab, 4.0f, on ? 0xFF2A2727 : 0xFF1A1818);
-    if (on) draw_fill(c, Rect{tab.x + 8, tab.y + tab.h - 2, tab.w - 16, 2}, 0xFF1F7AF2);
+    const bool hover = !on && tab.contains(ui.pointer_x, ui.pointer_y);
+    pixel_rounded(c, tab, on ? kColourRule : hover ? kTabHover : kColourSurface);
+    if (on) draw_fill(c, Rect{tab.x + 8, tab.y + tab.h - 2, tab.w - 16, 2}, kColourOrange);
     draw_text_centred(c, kStackDisplay, 16, 400, kTabs[t], tab.x + tab.w * 0.5f, tab.y + tab.h * 0.5f,
-                      on ? 0xFFE9E5E2 : 0xFF807C7A);
+                      on ? kColourLight : hover ? kColourSilver : kColourGrey);
   }
-  const float row_h = std::clamp((scope_height - 54.0f) / 4.0f, 40.0f, 62.0f);
-  for (int i = 0; i < 4; ++i) {
-    const SliderRow row = slider_row(kKeys[mode][i], p, s);
-    const float top = r.y + 50.0f + float(i) * row_h;
-    if (top + 38.0f > r.y + r.h) break;
-    draw_text(c, kStackDisplay, 16, 400, row.label, r.x + 12, top, 0xFF807C7A);
-    const float vw = text_width(c, kStackDisplay, 16, 400, row.value);
-    draw_text(c, kStackDisplay, 16, 400, row.value, r.x + r.w - 12 - vw, top, 0xFFE9E5E2);
-    const Rect track{r.x + 12, top + 22, r.w - 24, 16};
-    draw_rounded(c, track, 3.0f, 0xFF1A1818);
-    if (row.fraction > 0) draw_rounded(c, Rect{track.x, track.y, std::max(track.w * row.fraction, 6.0f), track.h}, 3.0f, 0xFF423F3E);
-    draw_fill(c, Rect{track.x + std::max(track.w * row.fraction - 2.0f, 0.0f), track.y, 2, track.h}, 0xFFC6C1BE);
+  const ScopeDrag& d = app->scope.drag;
+  for (int i = 0; i < kSlidersPerMode; ++i) {
+    const int key = kModeSliders[mode][i];
+    const Rect row = side_row_rect(r, scope, i);
+    const Rect track = side_track_rect(r, scope, i);
+    if (track.y + track.h > r.y + r.h) break;
+    SliderText t;
+    slider_text(app->sliders, app->settings, key, &t);
+    const bool lit = d.kind == ScopeDragKind::kSlider ? d.slider == key
+                     : d.kind == ScopeDragKind::kNone  ? row.contains(ui.pointer_x, ui.pointer_y)
+                                                       : false;
+    draw_text(c, kStackDisplay, 16, 400, t.label, row.x + kTrackInset, row.y, lit ? kColourLight : kColourGrey);
+    const float vw = text_width(c, kStackDisplay, 16, 400, t.value);
+    draw_text(c, kStackDisplay, 16, 400, t.value, row.x + row.w - kTrackInset - vw, row.y,
+              lit ? kColourWhite : kColourLight);
+    pixel_rounded(c, track, kTrackFill);
+    const float fill = std::round(track.w * t.fraction);
+    if (fill >= 1.0f)
+      pixel_rounded(c, Rect{track.x, track.y, std::max(fill, 6.0f), track.h}, lit ? kTrackLevelLit : kTrackLevel);
+    const float thumb_x = track.x + std::clamp(fill - 1.0f, 0.0f, track.w - 2.0f);
+    draw_fill(c, Rect{thumb_x, track.y, 2, track.h}, lit ? kColourOrange : kColourSilver);
   }
 }
 
-void draw_tape_strip(Canvas* c, const Rect& r, const CaptureEngine* e, const TakeList& takes, ScopeView* view) {
-  draw_fill(c, r, 0xFF1A1818);
-  const int64_t head = e->write_head.load(std::memory_order_acquire);
+void draw_tape_strip(Canvas* c, const Rect& r, AppState* app) {
+  const CaptureEngine& e = app->engine;
+  ScopeView& v = app->scope;
+  draw_fill(c, r, kColourSurface);
+  const int64_t head = e.write_head.load(std::memory_order_acquire);
   if (head < 1) {
     draw_text(c, kStackText, 15, 400, "Tape empty - every capture lands here, silence dropped", r.x + 12,
-              r.y + r.h / 2 - 11, 0xFF807C7A);
-    return;
-  }
-  const int w = std::clamp(int(r.w), 1, kTapeStripValues);
-  const int values = engine_overview(e, w, view->tape);
-  Rect* bars = view->tape_bars;
-  int count = 0;
-  for (int x = 0; x < values; ++x) {
-    const float v = std::clamp(view->tape[x], 0.0f, 1.0f);
-    const float h = std::floor(std::sqrt(v) * (r.h - 4.0f));
-    if (h < 1.0f) continue;
-    bars[count++] = Rect{r.x + float(x), r.y + std::floor((r.h - h) * 0.5f), 1, h};
-  }
-  draw_fill_rects(c, bars, count, 0xFFC6C1BE);
-  for (int i = 0; i < takes.take_count; ++i) {
-    const int64_t start = takes.takes[i].start;
-    if (start < 0 || start >= head) continue;
-    const float x = r.x + std::floor(float(double(start) / double(head) * r.w));
-    draw_fill(c, Rect{x, r.y, 1, r.h}, 0xFF0D0C0C);
-    draw_fill(c, Rect{x, r.y, kTapeTickW, kTapeTickH}, 0xFF1F7AF2);
-    draw_fill(c, Rect{x, r.y + r.h - kTapeTickH, kTapeTickW, kTapeTickH}, 0xFF1F7AF2);
-  }
-  if (e->armed.load(std::memory_order_relaxed) && e->gate_open.load(std::memory_order_relaxed))
-    draw_glow(c, Rect{r.x + r.w - 3, r.y, 3, r.h}, 0, 10, 0xFF4D42EB, 0.7f);
-  const int64_t play = e->play_head.load(std::memory_order_relaxed);
-  const float px = r.x + std::min(float(double(play) / double(head) * r.w), r.w - 1);
-  if (e->play_tape.load(std::memory_order_relaxed)) {
-    draw_glow(c, Rect{px, r.y, 1, r.h}, 0, 8, 0xFFEBEBEB, 0.6f);
-    draw_fill(c, Rect{px, r.y, 1, r.h}, 0xFFEBEBEB);
+              r.y + r.h / 2 - 11, kColourGrey);
   } else {
-    draw_fill(c, Rect{px, r.y, 1, r.h}, 0xFF807C7A);
+    const int w = std::clamp(int(r.w), 1, kTapeStripValues);
+    const int values = engine_overview(&e, w, v.tape);
+    int count = 0;
+    for (int x = 0; x < values; ++x) {
+      const float value = std::clamp(v.tape[x], 0.0f, 1.0f);
+      const float h = std::floor(std::sqrt(value) * (r.h - 4.0f));
+      if (h < 1.0f) continue;
+      v.tape_bars[count++] = Rect{r.x + float(x), r.y + std::floor((r.h - h) * 0.5f), 1, h};
+    }
+    draw_fill_rects(c, v.tape_bars, count, kColourSilver);
+    const TakeList& takes = app->recorder.takes;
+    for (int i = 0; i < takes.take_count; ++i) {
+      const int64_t start = takes.takes[i].start;
+      if (start < 0 || start >= head) continue;
+      const float x = r.x + std::floor(float(double(start) / double(head) * r.w));
+      draw_fill(c, Rect{x, r.y, 1, r.h}, kColourInk);
+      draw_fill(c, Rect{x, r.y, kTapeTickW, kTapeTickH}, kColourOrange);
+      draw_fill(c, Rect{x, r.y + r.h - kTapeTickH, kTapeTickW, kTapeTickH}, kColourOrange);
+    }
+    if (e.armed.load(std::memory_order_relaxed) && e.gate_open.load(std::memory_order_relaxed))
+      draw_glow(c, Rect{r.x + r.w - 3, r.y, 3, r.h}, 0, 10, kColourRed, 0.7f);
+    const int64_t play = e.play_head.load(std::memory_order_relaxed);
+    const float px = r.x + std::clamp(std::floor(float(double(play) / double(head) * r.w)), 0.0f, r.w - 1);
+    if (e.play_tape.load(std::memory_order_relaxed)) {
+      draw_glow(c, Rect{px, r.y, 1, r.h}, 0, 8, kColourBright, 0.6f);
+      draw_fill(c, Rect{px, r.y, 1, r.h}, kColourBright);
+    } else {
+      draw_fill(c, Rect{px, r.y, 1, r.h}, kColourGrey);
+    }
   }
+  if (v.tape_flash > 0.01f) draw_fill(c, r, colour_fade(kColourSilver, v.tape_flash * kFlashAlpha));
+}
+
+void scope_view_release(ScopeView* v) {
+  picture_destroy(v->waterfall.texture);
+  picture_destroy(v->eq_history.texture);
+  v->waterfall = SpectrumPicture{};
+  v->eq_history = SpectrumPicture{};
 }

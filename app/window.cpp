@@ -104,6 +104,21 @@ int key_from(SDL_Keycode k, int mods) {
     case SDLK_BACKQUOTE: return kKeyBackquote;
     case SDLK_QUESTION: return kKeyQuestion;
     case SDLK_SLASH: return (mods & kModShift) ? kKeyQuestion : kKeyOther;
+    case SDLK_c: return kKeyC;
+    case SDLK_d: return kKeyD;
+    case SDLK_DELETE: return kKeyDelete;
+    case SDLK_PAGEUP: return kKeyPageUp;
+    case SDLK_PAGEDOWN: return kKeyPageDown;
+    case SDLK_1: return kKey1;
+    case SDLK_2: return kKey2;
+    case SDLK_3: return kKey3;
+    case SDLK_4: return kKey4;
+    case SDLK_LSHIFT:
+    case SDLK_RSHIFT: return kKeyShift;
+    case SDLK_LCTRL:
+    case SDLK_RCTRL: return kKeyCtrl;
+    case SDLK_LALT:
+    case SDLK_RALT: return kKeyAlt;
     default: break;
   }
   return kKeyOther;
@@ -186,6 +201,42 @@ int window_open(const Settings& s, const WindowCallbacks& callbacks, AppWindow**
   return 0;
 }
 
+int window_open_panel(const char* title, int x, int y, int w, int h, const WindowCallbacks& callbacks,
+                      AppWindow** out) {
+  *out = nullptr;
+  const Uint32 flags = SDL_WINDOW_BORDERLESS | SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI;
+  auto* p = new AppWindow{};
+  p->callbacks = callbacks;
+  p->main_thread = SDL_ThreadID();
+  p->scale = 1.0f;
+  p->window = SDL_CreateWindow(title, x, y, w, h, flags);
+  if (p->window) p->renderer = SDL_CreateRenderer(p->window, -1, SDL_RENDERER_TARGETTEXTURE);
+  if (!p->window || !p->renderer) {
+    log_line("ui: panel window failed: %s", SDL_GetError());
+    if (p->window) SDL_DestroyWindow(p->window);
+    delete p;
+    return -1;
+  }
+  SDL_SetWindowMinimumSize(p->window, 360, 240);
+  SDL_SetRenderDrawBlendMode(p->renderer, SDL_BLENDMODE_BLEND);
+  p->canvas.renderer = p->renderer;
+  window_rebuild_text(p);
+  update_scale(p);
+  SDL_SetWindowHitTest(p->window, hit_test, p);
+  *out = p;
+  return 0;
+}
+
+void window_close_panel(AppWindow* w) {
+  if (!w) return;
+  if (w->canvas.text) text_renderer_destroy(w->canvas.text);
+  if (w->renderer) SDL_DestroyRenderer(w->renderer);
+  if (w->window) SDL_DestroyWindow(w->window);
+  delete w;
+}
+
+uint32_t window_id(const AppWindow* w) { return w && w->window ? SDL_GetWindowID(w->window) : 0; }
+
 void window_rebuild_text(AppWindow* w) {
   if (w->canvas.text) text_renderer_destroy(w->canvas.text);
   w->canvas.text = nullptr;
@@ -254,16 +305,34 @@ void window_toggle_maximise(AppWindow* w) {
   else SDL_MaximizeWindow(w->window);
 }
 
+// The window an event belongs to, as InputEvent.window_id: 0 for the main window.
+static uint32_t event_window(const AppWindow* w, const SDL_Event& ev) {
+  Uint32 id = 0;
+  switch (ev.type) {
+    case SDL_WINDOWEVENT: id = ev.window.windowID; break;
+    case SDL_KEYDOWN:
+    case SDL_KEYUP: id = ev.key.windowID; break;
+    case SDL_MOUSEMOTION: id = ev.motion.windowID; break;
+    case SDL_MOUSEBUTTONDOWN:
+    case SDL_MOUSEBUTTONUP: id = ev.button.windowID; break;
+    case SDL_MOUSEWHEEL: id = ev.wheel.windowID; break;
+    default: return 0;
+  }
+  return id == 0 || id == SDL_GetWindowID(w->window) ? 0 : id;
+}
+
 bool window_poll(AppWindow* w, InputEvent* out) {
   SDL_Event ev;
   while (SDL_PollEvent(&ev)) {
     *out = InputEvent{};
+    out->window_id = event_window(w, ev);
     switch (ev.type) {
       case SDL_QUIT:
         out->kind = InputKind::kQuit;
         return true;
       case SDL_WINDOWEVENT:
-        if (ev.window.event == SDL_WINDOWEVENT_CLOSE) out->kind = InputKind::kQuit;
+        if (ev.window.event == SDL_WINDOWEVENT_CLOSE && out->window_id != 0) out->kind = InputKind::kWindowClose;
+        else if (ev.window.event == SDL_WINDOWEVENT_CLOSE) out->kind = InputKind::kQuit;
         else if (ev.window.event == SDL_WINDOWEVENT_FOCUS_LOST) out->kind = InputKind::kFocusLost;
         else if (ev.window.event == SDL_WINDOWEVENT_LEAVE) out->kind = InputKind::kMouseLeave;
         else continue;
@@ -288,6 +357,7 @@ bool window_poll(AppWindow* w, InputEvent* out) {
         out->button = ev.button.button == SDL_BUTTON_LEFT ? kMouseLeft
                       : ev.button.button == SDL_BUTTON_RIGHT ? kMouseRight : int(ev.button.button);
         out->mods = mods_from(Uint16(SDL_GetModState()));
+        out->clicks = ev.button.clicks;
         return true;
       case SDL_MOUSEWHEEL: {
         out->kind = InputKind::kWheel;

@@ -39,6 +39,15 @@ int window_init_video();
 // Creates the hidden window (minimum 800 x 480), its renderer and text renderer, the hit test and
 // the event watch. Logs "SDL window/renderer failed: %s" on failure. 0 or -1 (*out null).
 int window_open(const Settings& s, const WindowCallbacks& callbacks, AppWindow** out);
+// A floating panel's own window: borderless and resizable like the main window, drawn by the
+// program (callbacks.hit names its title strip and edges), shown at once, without an event watch.
+// 0 or -1 (*out null).
+int window_open_panel(const char* title, int x, int y, int w, int h, const WindowCallbacks& callbacks,
+                      AppWindow** out);
+// Destroys a panel's window; SDL keeps running. Null is fine.
+void window_close_panel(AppWindow* w);
+// The id InputEvent.window_id carries for a panel window's events.
+uint32_t window_id(const AppWindow* w);
 // Removes the event watch (the first step of the shutdown's release of the window).
 void window_stop_watch(AppWindow* w);
 // Text renderer, renderer, window, then SDL_Quit. Null is fine.
