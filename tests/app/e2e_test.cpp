@@ -355,7 +355,7 @@ TEST_F(E2e, CullRemovesTheNewestTakeFile) {
   ASSERT_TRUE(program_.wait_logged("LAST TAKE CULLED", 3000));
   ASSERT_TRUE(wait_until([&] { return !file_exists(dir + "/" + names[1]); }, 3000)) << program_.log();
   EXPECT_TRUE(file_exists(dir + "/" + names[0]));
-  EXPECT_TRUE(program_.logged("culled " + names[1] + " from disk"));
+  EXPECT_TRUE(program_.wait_logged("culled " + names[1] + " from disk", 3000));  // logged just after the delete
   ASSERT_TRUE(desk_.key("space"));
   ASSERT_TRUE(program_.wait_logged("SESSION ENDED - 1 TAKE -> " + rel, 5000)) << program_.log();
   const std::string index = read_text(dir + "/session.json");
