@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "app/chop_control.h"
+#include "app/chop_view.h"
 #include "app/commands.h"
 #include "app/foot_draw.h"
 #include "app/header.h"
@@ -103,8 +105,11 @@ void animate_ui(AppState* app) {
   else ui.side_s = std::max(target, ui.side_s - dt / kSideSlideSeconds);
   layout_main(app->content_w, app->content_h, side_panel_width(app->content_w, ui.side_s), &ui.layout);
   const CaptureEngine& e = app->engine;
-  strip_animate(&ui.strip, ui.layout, ui.pointer_x, ui.pointer_y, dt, e.armed.load(std::memory_order_relaxed) != 0,
-                e.recording.load(std::memory_order_relaxed) != 0);
+  // In chop mode the recording buttons are not on show: none of them is hovered.
+  const bool chopping = chop_mode(app);
+  strip_animate(&ui.strip, ui.layout, chopping ? -1.0f : ui.pointer_x, chopping ? -1.0f : ui.pointer_y, dt,
+                e.armed.load(std::memory_order_relaxed) != 0, e.recording.load(std::memory_order_relaxed) != 0);
+  chop_frame(app, dt);
   spring_step(&ui.panel_spring, dt);
   ui.cull_flash = std::max(0.0f, ui.cull_flash - dt / kCullFlashSeconds);
 }
@@ -270,12 +275,13 @@ void render_frame(AppState* app) {
   const MainLayout& l = app->ui.layout;
   // The library drawer and the inputs panel join here when they exist.
   draw_header(c, app);
-  // The chop view takes the scope's place when it exists.
-  if (app->settings.hud_mode == 1) draw_eq_view(c, l.scope, app);
+  if (chop_mode(app)) draw_chop_view(c, l.scope, app, tick_ms());
+  else if (app->settings.hud_mode == 1) draw_eq_view(c, l.scope, app);
   else draw_scope(c, l.scope, app);
   if (l.side_w >= 1.0f) draw_side_panel(c, l.side, app);
   draw_tape_strip(c, l.trigger_strip, app);
-  draw_button_strip(c, app);
+  if (chop_mode(app)) draw_chop_buttons(c, app);
+  else draw_button_strip(c, app);
   draw_foot(c, app, tick_ms());
   if (app->console_open) draw_console(c, app);
   draw_floating_panels(c, app);
@@ -466,7 +472,9 @@ int app_shutdown(AppState* app) {
   CaptureEngine& e = app->engine;
   if (r.session.folder[0] && r.takes.written_count == 0 && e.write_head.load(std::memory_order_acquire) == 0)
     remove_empty_session(&r);
-  // The library's picture jobs stop here when they exist.
+  // The chop reader stops before anything it was started with goes; the library's picture jobs
+  // stop here too when they exist.
+  leave_chop(&app->chop);
   window_stop_watch(app->window);
   collect_geometry(app);
   panels_collect_into_settings(app);

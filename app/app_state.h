@@ -1,11 +1,12 @@
 // The one long-lived application record: the capture engine, the recorder with its sessions and
-// library, the settings and their last-written image, the watchdog, the window, the UI's
-// animation state, the performance counters and the flags the commands set. Created zeroed at
+// library, the chop job, the settings and their last-written image, the watchdog, the window, the
+// UI's animation state, the performance counters and the flags the commands set. Created zeroed at
 // process start (on the heap: it is large) and never copied. Main thread only; the audio thread
 // reaches only the engine, through its atomics.
 #pragma once
 #include <cstdint>
 
+#include "app/chop_view.h"
 #include "app/foot.h"
 #include "app/options.h"
 #include "app/overlay.h"
@@ -16,6 +17,7 @@
 #include "capture/device.h"
 #include "capture/engine.h"
 #include "config/settings.h"
+#include "library/chop.h"
 #include "sessions/recorder.h"
 
 struct AppWindow;
@@ -112,6 +114,10 @@ struct AppState {
   bool reduce_motion;
   bool gpu_reset;
   bool help_open;              // the how-it-works overlay
+
+  // The file open for chopping (one at a time; chop.mode is the chop-mode flag) and its view.
+  ChopJob chop;
+  ChopView chop_view;
 
   // Panels and overlays (the options panel is open when panels.panel[kPanelOptions].open).
   PanelSet panels;

@@ -3,15 +3,14 @@
 
 #include <algorithm>
 
+#include "app/chop_control.h"
 #include "app/header.h"
 #include "app/options.h"
 #include "app/overlay.h"
 #include "app/scope_control.h"
 #include "app/window.h"
 #include "capture/takes.h"
-#include "config/log.h"
 #include "config/status.h"
-#include "kit/audio_file.h"
 #include "platform/clock.h"
 #include "sessions/session.h"
 
@@ -104,7 +103,10 @@ bool anywhere_key(AppState* app, const InputEvent& ev) {
     if (!ev.repeat) help_toggle(app);
     return true;
   }
-  if (ev.key == kKeyO && (ev.mods & kModCtrl)) return true;   // open-a-file dialog: not built yet
+  if (ev.key == kKeyO && (ev.mods & kModCtrl)) {
+    if (!ev.repeat) chop_open_dialog(app);
+    return true;
+  }
   return false;
 }
 
@@ -203,6 +205,8 @@ void mouse_down(AppState* app, const InputEvent& ev) {
     header_press(app, item);
     return;
   }
+  // In chop mode the strip holds the chop buttons instead of the recording ones.
+  if (chop_strip_press(app, ev.x, ev.y)) return;
   const int button = strip_button_at(ui.layout, ev.x, ev.y);
   ui.pressed_button = button;
   if (button >= 0) strip_command(app, button);
@@ -241,15 +245,6 @@ void command_arm_or_stop(AppState* app) {
   }
 }
 
-void open_for_chop(AppState*, const char* path) {
-  if (!path || !path[0]) return;
-  if (!is_audio_file(path)) {
-    status_flash("TOLM CAN'T READ THAT KIND OF FILE");
-    return;
-  }
-  log_line("open: received %s", path);
-}
-
 void handle_event(AppState* app, const InputEvent& ev) {
   // The frame, the floating panels and the overlays come first; what they take ends here.
   if (route_receivers(app, ev)) return;
@@ -276,6 +271,7 @@ void handle_event(AppState* app, const InputEvent& ev) {
     case InputKind::kKeyDown:
       if (anywhere_key(app, ev)) return;
       if (route_overlay_keys(app, ev)) return;
+      if (chop_key(app, ev)) return;
       main_view_key_down(app, ev);
       return;
     case InputKind::kWindowClose:  // a panel's own window: the panels took it

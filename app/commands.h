@@ -19,7 +19,3 @@ void apply_trigger_positions(AppState* app);
 // Space and the ARM button: arms, or ends the session; a session held back by a disk error is
 // finished instead of arming.
 void command_arm_or_stop(AppState* app);
-
-// A file to open for chopping (a drop or the open request). Until chopping exists an audio file
-// is only logged; any other type is refused in the foot.
-void open_for_chop(AppState* app, const char* path);

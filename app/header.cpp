@@ -172,10 +172,18 @@ void draw_header(Canvas* c, const AppState* app) {
 
 void draw_hover_key_caps(Canvas* c, const AppState* app) {
   static const char* const kStripKeys[kButtonCount] = {"\u2423", "G", "L", "M", "N", "P", "X"};
+  static const char* const kChopKeys[kChopButtons] = {"\u21B5", "Esc"};
   const UiState& ui = app->ui;
+  for (int i = 0; i < kChopButtons; ++i) {
+    const float a = app->chop_view.hover[i];
+    if (a <= 0.01f || !app->chop.mode) continue;
+    const Rect b = chop_button_rect(ui.layout, i);
+    const float w = key_cap_width(c, kChopKeys[i]);
+    draw_key_cap(c, kChopKeys[i], std::round(b.x + b.w - w - 6), std::round(b.y - kCapH * 0.5f), a);
+  }
   for (int i = 0; i < kButtonCount; ++i) {
     const float a = ui.strip.hover[i];
-    if (a <= 0.01f) continue;
+    if (a <= 0.01f || app->chop.mode) continue;
     const Rect b = strip_button_rect(ui.layout, i, 1.0f);
     const float w = key_cap_width(c, kStripKeys[i]);
     draw_key_cap(c, kStripKeys[i], std::round(b.x + b.w - w - 6), std::round(b.y - kCapH * 0.5f), a);

@@ -22,7 +22,8 @@ Rect header_item_rect(int content_w, HeaderItem item);
 HitZone frame_hit(int content_w, int content_h, bool maximised, float x, float y);
 
 void draw_header(Canvas* c, const AppState* app);
-// Key caps of whatever the pointer hovers: a strip button's key or a door's key.
+// Key caps of whatever the pointer hovers: a strip button's key (Enter and Esc on the chop buttons)
+// or a door's key.
 void draw_hover_key_caps(Canvas* c, const AppState* app);
 // One key cap (a tab in the label separates caps), its top-left at (x, y); returns its width.
 float draw_key_cap(Canvas* c, const char* label, float x, float y, float alpha);

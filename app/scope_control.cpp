@@ -287,7 +287,8 @@ bool scope_press(AppState* app, float x, float y, uint32_t tick) {
     return true;
   }
   if (!l.scope.contains(x, y)) return false;
-  if (hud_mode(app) == 1) return press_eq_view(app, x, y, tick);
+  // The chop view shows the threshold line in every mode: a press there takes the line.
+  if (hud_mode(app) == 1 && !app->chop.mode) return press_eq_view(app, x, y, tick);
   v.click_control = -1;
   v.drag = ScopeDrag{};
   v.drag.kind = ScopeDragKind::kThreshold;
@@ -314,7 +315,7 @@ void scope_drag(AppState* app, float x, float y) {
 void scope_release(AppState* app) { app->scope.drag = ScopeDrag{}; }
 
 bool scope_wheel(AppState* app, const InputEvent& ev) {
-  if (!app->ui.layout.scope.contains(ev.x, ev.y) || hud_mode(app) == 1) return false;
+  if (!app->ui.layout.scope.contains(ev.x, ev.y) || (hud_mode(app) == 1 && !app->chop.mode)) return false;
   const float notches = ev.wheel_y != 0.0f ? ev.wheel_y : ev.wheel_x;
   if (notches == 0.0f) return true;
   TriggerPositions& p = app->sliders;

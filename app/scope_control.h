@@ -57,15 +57,16 @@ void eq_handles(const Rect& view, const Settings& s, EqHandle out[3]);  // high-
 float eq_x_from_hz(const Rect& view, float hz);
 
 // The left button went down at (x, y) in the main area (after the header and the button strip
-// passed on it); tick for double clicks. True when the scope, the side panel or the tape strip
+// passed on it); tick for double clicks. In chop mode a press in the view takes the threshold
+// line whatever the mode tab. True when the scope, the side panel or the tape strip
 // took the press.
 bool scope_press(AppState* app, float x, float y, uint32_t tick);
 // The pointer moved while a drag is active.
 void scope_drag(AppState* app, float x, float y);
 // The left button came up: every drag ends.
 void scope_release(AppState* app);
-// A wheel event: over the scope (not in the trigger-EQ view) Shift moves the scale slider by
-// 1 dB a notch, the plain wheel the gate-out slider by 1 dB. True when it was taken.
+// A wheel event: over the scope or the chop view (not in the trigger-EQ view) Shift moves the
+// scale slider by 1 dB a notch, the plain wheel the gate-out slider by 1 dB. True when it was taken.
 bool scope_wheel(AppState* app, const InputEvent& ev);
 
 // Main loop: at most every 33 ms, while the trigger-EQ view or the waterfall is on, one row of

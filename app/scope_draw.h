@@ -21,6 +21,13 @@ constexpr float kCellFloor = 0.02f;    // a spectrum value at or under this draw
 void scope_frame(AppState* app, const Rect& r);
 // Slot 12 when the user chose it, else opaque black.
 uint32_t scope_background(const Theme& th);
+// The trigger lines both the scope and the chop view draw, for display gain o. The threshold line
+// (1 pixel across the view, glowing while dragged, and while live_over: the live detector is over
+// it) returns its row; its label sits 18 pixels above it. The gate-out line is dashed, moved
+// 3 pixels under the threshold line when it would touch it, and kept inside the view.
+float draw_threshold_line(Canvas* c, const Rect& r, const AppState* app, float o, bool live_over, bool recording);
+void draw_threshold_label(Canvas* c, const Rect& r, const AppState* app, const char* label, float line_y);
+void draw_gate_out_line(Canvas* c, const Rect& r, AppState* app, float o, float line_y);
 // The live detector's bar at the right edge (nothing under 1 pixel).
 void draw_detector_bar(Canvas* c, const Rect& r, const AppState* app, float o);
 // Display-face text with its ink's top at ink_top; returns the advance.

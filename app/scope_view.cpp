@@ -207,6 +207,44 @@ float text_ink_height(Canvas* c, int size, const char* text) {
   return float(e->ink_bottom - e->ink_top);
 }
 
+float draw_threshold_line(Canvas* c, const Rect& r, const AppState* app, float o, bool live_over, bool recording) {
+  const float line_y = std::round(r.y + r.h - scope_level_height(threshold_level(app->sliders), o, r.h));
+  const bool dragging = app->scope.drag.kind == ScopeDragKind::kThreshold;
+  const uint32_t line_colour = app->theme.slot[kSlotThresholdLine];
+  if (live_over)
+    line_glow(c, r.x, r.w, line_y, recording ? kColourRed : line_colour, dragging ? kLineGlowDragged : kLineGlowOver);
+  else if (dragging)
+    line_glow(c, r.x, r.w, line_y, line_colour, kLineGlowDragged);
+  draw_fill(c, Rect{r.x, line_y, r.w, 1}, live_over ? kColourLight : line_colour);
+  return line_y;
+}
+
+void draw_threshold_label(Canvas* c, const Rect& r, const AppState* app, const char* label, float line_y) {
+  const float label_top = line_y - kLabelAbove >= r.y + 4.0f ? line_y - kLabelAbove : r.y + 4.0f;
+  draw_text_ink_top(c, kScopeLabelDouble, label, r.x + 8.0f, label_top, app->theme.slot[kSlotThresholdLine]);
+}
+
+void draw_gate_out_line(Canvas* c, const Rect& r, AppState* app, float o, float line_y) {
+  const TriggerPositions& p = app->sliders;
+  const uint32_t colour = app->theme.slot[kSlotGateOutLine];
+  const float bottom = r.y + r.h;
+  const float exit_level = threshold_level(p) * std::pow(10.0f, (p.exit * 48.0f - 24.0f) / 20.0f);
+  float exit_y = std::round(bottom - scope_level_height(exit_level, o, r.h));
+  if (std::fabs(exit_y - line_y) <= 2.0f) exit_y = line_y + 3.0f;
+  exit_y = std::clamp(exit_y, r.y + 1.0f, bottom - 3.0f);
+  ScopeView& v = app->scope;
+  int dash_count = 0;
+  for (float x = r.x; x < r.x + r.w && dash_count < kScopeDashes; x += 10.0f)
+    v.dashes[dash_count++] = Rect{x, exit_y, std::min(6.0f, r.x + r.w - x), 1};
+  draw_fill_rects(c, v.dashes, dash_count, colour);
+  char label[48];
+  text_format(label, sizeof label, "GATE OUT %+.0FDB", p.exit * 48.0f - 24.0f);
+  const float ink_h = text_ink_height(c, kScopeLabelSingle, label);
+  const float below = exit_y + kGateLabelBelow;
+  const float gate_top = below + ink_h <= bottom - 2.0f ? below : exit_y - kGateLabelAbove + (8.0f - ink_h);
+  draw_text_ink_top(c, kScopeLabelSingle, label, r.x + r.w - kGateLabelFromRight, gate_top, colour);
+}
+
 void draw_scope(Canvas* c, const Rect& r, AppState* app) {
   const Theme& th = app->theme;
   scope_frame(app, r);
@@ -217,8 +255,7 @@ void draw_scope(Canvas* c, const Rect& r, AppState* app) {
   }
   const CaptureEngine& e = app->engine;
   const TriggerPositions& p = app->sliders;
-  ScopeView& v = app->scope;
-  const float bottom = r.y + r.h;
+  const ScopeView& v = app->scope;
   const float o = scope_display_gain(p.scale, v.fit);
   const float threshold = threshold_level(p);
   const bool recording = e.recording.load(std::memory_order_relaxed) != 0;
@@ -230,16 +267,7 @@ void draw_scope(Canvas* c, const Rect& r, AppState* app) {
   draw_floor_glow(c, r, app, recording);
   draw_columns(c, r, app, o, threshold);
 
-  // Threshold line.
-  const float line_y = std::round(bottom - scope_level_height(threshold, o, r.h));
-  const bool live_over = detector >= threshold;
-  const uint32_t line_colour = th.slot[kSlotThresholdLine];
-  if (live_over)
-    line_glow(c, r.x, r.w, line_y, recording ? kColourRed : line_colour,
-              dragging_line ? kLineGlowDragged : kLineGlowOver);
-  else if (dragging_line)
-    line_glow(c, r.x, r.w, line_y, line_colour, kLineGlowDragged);
-  draw_fill(c, Rect{r.x, line_y, r.w, 1}, live_over ? kColourLight : line_colour);
+  const float line_y = draw_threshold_line(c, r, app, o, detector >= threshold, recording);
 
   // Hold bar and its handle.
   const float hold_end = std::round((r.w - kHoldHandle) * std::clamp(p.hold, 0.0f, 1.0f));
@@ -252,27 +280,11 @@ void draw_scope(Canvas* c, const Rect& r, AppState* app) {
     draw_fill(c, handle, th.slot[kSlotLiveDetector]);
   }
 
-  // Label, double size.
   char label[48];
   const float hold_ms = p.hold * p.hold * p.hold * 1000.0f;
   text_format(label, sizeof label, "%.0FDB / %.0FMS", p.threshold * 80.0f - 80.0f, hold_ms);
-  const float label_top = line_y - kLabelAbove >= r.y + 4.0f ? line_y - kLabelAbove : r.y + 4.0f;
-  draw_text_ink_top(c, kScopeLabelDouble, label, r.x + 8.0f, label_top, line_colour);
-
-  // Gate-out line, dashed.
-  const float exit_level = threshold * std::pow(10.0f, (p.exit * 48.0f - 24.0f) / 20.0f);
-  float exit_y = std::round(bottom - scope_level_height(exit_level, o, r.h));
-  if (std::fabs(exit_y - line_y) <= 2.0f) exit_y = line_y + 3.0f;
-  exit_y = std::clamp(exit_y, r.y + 1.0f, bottom - 3.0f);
-  int dash_count = 0;
-  for (float x = r.x; x < r.x + r.w && dash_count < kScopeDashes; x += 10.0f)
-    v.dashes[dash_count++] = Rect{x, exit_y, std::min(6.0f, r.x + r.w - x), 1};
-  draw_fill_rects(c, v.dashes, dash_count, th.slot[kSlotGateOutLine]);
-  text_format(label, sizeof label, "GATE OUT %+.0FDB", p.exit * 48.0f - 24.0f);
-  const float ink_h = text_ink_height(c, kScopeLabelSingle, label);
-  const float below = exit_y + kGateLabelBelow;
-  const float gate_top = below + ink_h <= bottom - 2.0f ? below : exit_y - kGateLabelAbove + (8.0f - ink_h);
-  draw_text_ink_top(c, kScopeLabelSingle, label, r.x + r.w - kGateLabelFromRight, gate_top, th.slot[kSlotGateOutLine]);
+  draw_threshold_label(c, r, app, label, line_y);
+  draw_gate_out_line(c, r, app, o, line_y);
 
   draw_detector_bar(c, r, app, o);
 }

@@ -176,9 +176,12 @@ TEST(Commands, DropsCloseButtonAndQuit) {
   handle_event(a.app.get(), drop);
   EXPECT_STREQ(status_line().text, "TOLM CAN'T READ THAT KIND OF FILE");
   status_clear();
+  EXPECT_EQ(a->chop.mode, 0);
   snprintf(drop.path, sizeof drop.path, "%s", "/home/someone/field.M4A");
   handle_event(a.app.get(), drop);
-  EXPECT_STREQ(status_line().text, "");  // taken (logged) without complaint
+  EXPECT_STREQ(status_line().text, "");  // taken without complaint: the chop reads it
+  EXPECT_EQ(a->chop.mode, 1);
+  EXPECT_STREQ(a->chop.source_path, "/home/someone/field.M4A");
 
   EXPECT_FALSE(a->quit_requested);
   const Rect close = header_item_rect(960, HeaderItem::kClose);

@@ -360,6 +360,29 @@ bool read_take_file(const std::string& path, TakeFileData* out) {
   return false;
 }
 
+bool write_take_file(const std::string& path, const TakeFileData& t) {
+  auto le = [](std::string* out, uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) out->push_back(char((v >> (8 * i)) & 0xFF));
+  };
+  const uint32_t data = uint32_t(t.samples.size() * 2);
+  std::string b = "RIFF";
+  le(&b, 36 + data, 4);
+  b += "WAVEfmt ";
+  le(&b, 16, 4);
+  le(&b, 1, 2);  // PCM
+  le(&b, uint32_t(t.channels), 2);
+  le(&b, uint32_t(t.rate), 4);
+  le(&b, uint32_t(t.rate * t.channels * 2), 4);
+  le(&b, uint32_t(t.channels * 2), 2);
+  le(&b, 16, 2);
+  b += "data";
+  le(&b, data, 4);
+  for (int16_t v : t.samples) le(&b, uint16_t(v), 2);
+  std::ofstream out(path, std::ios::binary);
+  out.write(b.data(), std::streamsize(b.size()));
+  return bool(out);
+}
+
 std::vector<std::string> folder_entries(const std::string& path, const std::string& suffix) {
   std::vector<std::string> out;
   DIR* d = opendir(path.c_str());

@@ -85,6 +85,8 @@ struct TakeFileData {
   int64_t frames() const { return channels ? int64_t(samples.size()) / channels : 0; }
 };
 bool read_take_file(const std::string& path, TakeFileData* out);
+// Writes such a file (16-bit PCM, the channels and rate given); true when it was written whole.
+bool write_take_file(const std::string& path, const TakeFileData& t);
 
 // Names in a folder (sorted), optionally only those ending in suffix.
 std::vector<std::string> folder_entries(const std::string& path, const std::string& suffix = "");

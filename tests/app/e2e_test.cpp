@@ -436,8 +436,10 @@ TEST_F(E2e, RequestFilesTakeScreenshotsAndOpenFiles) {
   ASSERT_TRUE(program_.wait_logged("TOLM CAN'T READ THAT KIND OF FILE", 5000)) << program_.log();
   EXPECT_FALSE(file_exists(program_.tmp + "/tolm_open_request"));
   write_text(program_.tmp + "/tolm_open_request", "/nowhere/field take.flac\t \n");
-  ASSERT_TRUE(program_.wait_logged("open: received /nowhere/field take.flac\n", 5000)) << program_.log();
+  ASSERT_TRUE(program_.wait_logged("chop: reading /nowhere/field take.flac\n", 5000)) << program_.log();
   EXPECT_FALSE(file_exists(program_.tmp + "/tolm_open_request"));
+  // No such file: the chop view says so.
+  ASSERT_TRUE(program_.wait_logged("chop: couldn't read /nowhere/field take.flac", 5000)) << program_.log();
 }
 
 TEST_F(E2e, QuitWithUnwritableTakesIsRefusedOnceThenSaves) {
