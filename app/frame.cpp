@@ -42,7 +42,7 @@ void draw_frame_button(Canvas* c, const Rect& r, FrameButton button, bool hover)
   }
 }
 
-HitZone panel_frame_hit(float w, float h, float x, float y) {
+HitZone resize_edge_at(float w, float h, float x, float y) {
   const bool left = x < kResizeEdge, right = x >= w - kResizeEdge;
   const bool top = y < kResizeEdge, bottom = y >= h - kResizeEdge;
   if (top && left) return HitZone::kTopLeft;
@@ -53,6 +53,12 @@ HitZone panel_frame_hit(float w, float h, float x, float y) {
   if (right) return HitZone::kRight;
   if (top) return HitZone::kTop;
   if (bottom) return HitZone::kBottom;
+  return HitZone::kNormal;
+}
+
+HitZone panel_frame_hit(float w, float h, float x, float y) {
+  const HitZone edge = resize_edge_at(w, h, x, y);
+  if (edge != HitZone::kNormal) return edge;
   return panel_part_at(w, h, x, y) == PanelPart::kTitle ? HitZone::kDrag : HitZone::kNormal;
 }
 

@@ -14,6 +14,9 @@ enum class FrameButton { kMinimise, kMaximise, kClose, kDock, kDetach };
 // One frame button's glyph centred in r, with its hover fill.
 void draw_frame_button(Canvas* c, const Rect& r, FrameButton button, bool hover);
 
+// The resize edge or corner of a w x h window under (x, y), kNormal when none is.
+HitZone resize_edge_at(float w, float h, float x, float y);
+
 // A panel window of w x h: edges resize, the title strip (kPanelTitleH high) moves it, its
 // buttons are ordinary content.
 HitZone panel_frame_hit(float w, float h, float x, float y);

@@ -65,16 +65,8 @@ HeaderItem header_item_at(int content_w, float x, float y) {
 HitZone frame_hit(int content_w, int content_h, bool maximised, float x, float y) {
   const float w = float(content_w), h = float(content_h);
   if (!maximised) {
-    const bool left = x < kResizeEdge, right = x >= w - kResizeEdge;
-    const bool top = y < kResizeEdge, bottom = y >= h - kResizeEdge;
-    if (top && left) return HitZone::kTopLeft;
-    if (top && right) return HitZone::kTopRight;
-    if (bottom && left) return HitZone::kBottomLeft;
-    if (bottom && right) return HitZone::kBottomRight;
-    if (left) return HitZone::kLeft;
-    if (right) return HitZone::kRight;
-    if (top) return HitZone::kTop;
-    if (bottom) return HitZone::kBottom;
+    const HitZone edge = resize_edge_at(w, h, x, y);
+    if (edge != HitZone::kNormal) return edge;
   }
   if (y < kHeaderH && header_item_at(content_w, x, y) == HeaderItem::kNone) return HitZone::kDrag;
   return HitZone::kNormal;

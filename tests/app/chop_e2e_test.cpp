@@ -92,21 +92,7 @@ class ChopE2e : public ::testing::Test {
         << program_.log();
   }
 
-  bool screenshot(Bitmap* out) {
-    const std::string shot = program_.tmp + "/tolm_screenshot.bmp";
-    std::remove(shot.c_str());
-    const int before = count_of("screenshot -> ");
-    write_text(program_.tmp + "/tolm_screenshot_request", "");
-    if (!wait_until([&] { return count_of("screenshot -> ") > before; }, 10000)) return false;
-    return read_bmp(shot, out);
-  }
-
-  int count_of(const std::string& text) const {
-    const std::string log = program_.log();
-    int n = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-    return n;
-  }
+  bool screenshot(Bitmap* out) { return take_screenshot(program_, out); }
 
   static MainLayout layout_for(int w, int h) {
     MainLayout l;
@@ -137,11 +123,7 @@ TEST_F(ChopE2e, RequestedFileBecomesAReferenceSessionOfItsBursts) {
   EXPECT_GT(pixels_of(shot, l.scope, kChopSpanShade), 10000);  // the spans
   EXPECT_GT(pixels_of(shot, l.scope, kChopBarInTake), 1000);   // the bursts' bars
   EXPECT_GT(pixels_of(shot, chop_button_rect(l, kChopMake), 0xFF1F7AF2), 2000);  // MAKE SESSION, active
-  const char* look_dir = getenv("TOLM_LOOK_DIR") ? getenv("TOLM_LOOK_DIR") : TOLM_LOOK_DIR;
-  std::system(("mkdir -p '" + std::string(look_dir) + "'").c_str());
-  std::system(("ffmpeg -loglevel error -y -i '" + program_.tmp + "/tolm_screenshot.bmp' '" + std::string(look_dir) +
-               "/look-chop-960x540.png'")
-                  .c_str());
+  keep_look(program_, "look-chop-960x540.png");
 
   ASSERT_TRUE(desk_.key("Return"));
   ASSERT_TRUE(program_.wait_logged("SESSION MADE - 3 TAKES", 5000)) << program_.log();

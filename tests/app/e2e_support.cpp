@@ -17,6 +17,8 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/support/temp_dir.h"
+
 namespace {
 
 int64_t now_ms() {
@@ -239,6 +241,13 @@ bool ProgramRun::wait_logged(const std::string& text, int timeout_ms) const {
   return wait_until([&] { return logged(text); }, timeout_ms);
 }
 
+int ProgramRun::log_count(const std::string& text) const {
+  const std::string text_of_log = log();
+  int n = 0;
+  for (size_t at = text_of_log.find(text); at != std::string::npos; at = text_of_log.find(text, at + 1)) ++n;
+  return n;
+}
+
 std::string ProgramRun::settings_file() const { return home + "/.config/Lumaro/tolm.ini"; }
 
 std::string ProgramRun::write_folder() const { return home + "/Music/tolm"; }
@@ -333,6 +342,31 @@ bool read_bmp(const std::string& path, Bitmap* out) {
     }
   }
   return true;
+}
+
+bool take_screenshot(const ProgramRun& program, Bitmap* out) {
+  const std::string shot = program.tmp + "/tolm_screenshot.bmp";
+  const std::string request = program.tmp + "/tolm_screenshot_request";
+  std::remove(shot.c_str());
+  const int before = program.log_count("screenshot -> ");
+  write_text(request, "");
+  if (!wait_until([&] { return program.log_count("screenshot -> ") > before; }, 10000)) return false;
+  struct stat st;
+  if (stat(request.c_str(), &st) == 0) return false;
+  return read_bmp(shot, out);
+}
+
+std::string look_dir() {
+  const char* env = getenv("TOLM_LOOK_DIR");
+  const std::string dir = env && env[0] ? env : TOLM_LOOK_DIR;
+  std::system(("mkdir -p '" + dir + "'").c_str());
+  return dir;
+}
+
+void keep_look(const ProgramRun& program, const std::string& png_name) {
+  std::system(("ffmpeg -loglevel error -y -i '" + program.tmp + "/tolm_screenshot.bmp' '" + look_dir() + "/" +
+               png_name + "'")
+                  .c_str());
 }
 
 bool read_take_file(const std::string& path, TakeFileData* out) {

@@ -47,6 +47,7 @@ struct ProgramRun {
   std::string log() const;  // ~/.lumaro/tolm.log
   bool logged(const std::string& text) const;
   bool wait_logged(const std::string& text, int timeout_ms) const;
+  int log_count(const std::string& text) const;  // how many times text stands in the log
   std::string settings_file() const;  // ~/.config/Lumaro/tolm.ini
   std::string write_folder() const;   // ~/Music/tolm
   // Session folders below the write folder ("date/time"), sorted.
@@ -77,6 +78,13 @@ struct Bitmap {
   uint32_t at(int x, int y) const { return argb[size_t(y) * size_t(width) + size_t(x)]; }
 };
 bool read_bmp(const std::string& path, Bitmap* out);
+// Asks the program for a screenshot through its request file and reads it; false when none came
+// within 10 s, or when the program left the request file behind (it deletes it on sight).
+bool take_screenshot(const ProgramRun& program, Bitmap* out);
+// The folder the pictures of the look are kept in (TOLM_LOOK_DIR, else the build's), made when missing.
+std::string look_dir();
+// Keeps the program's last screenshot in the look folder as a PNG of that name.
+void keep_look(const ProgramRun& program, const std::string& png_name);
 
 // Interleaved 16-bit PCM stereo samples of a take file and its header facts.
 struct TakeFileData {

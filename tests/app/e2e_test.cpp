@@ -171,23 +171,7 @@ class E2e : public ::testing::Test {
     return done;
   }
 
-  // Asks for a screenshot through the request file and reads it.
-  bool screenshot(Bitmap* out) {
-    const std::string shot = program_.tmp + "/tolm_screenshot.bmp";
-    std::remove(shot.c_str());
-    const int before = count_of("screenshot -> ");
-    write_text(program_.tmp + "/tolm_screenshot_request", "");
-    if (!wait_until([&] { return count_of("screenshot -> ") > before; }, 10000)) return false;
-    EXPECT_FALSE(file_exists(program_.tmp + "/tolm_screenshot_request"));  // deleted on sight
-    return read_bmp(shot, out);
-  }
-
-  int count_of(const std::string& text) const {
-    const std::string log = program_.log();
-    int n = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-    return n;
-  }
+  bool screenshot(Bitmap* out) { return take_screenshot(program_, out); }
 
   // The layout the program draws for a window of w x h with the side panel shown.
   static MainLayout layout_for(int w, int h) {
@@ -380,8 +364,6 @@ TEST_F(E2e, RequestFilesTakeScreenshotsAndOpenFiles) {
   EXPECT_GT(pill_pixels_near(listening, kListeningRgb, 40), 5);
 
   // While recording, at 960 x 540 and at 1920 x 1080: the pictures the look is judged by.
-  const char* look_dir = getenv("TOLM_LOOK_DIR") ? getenv("TOLM_LOOK_DIR") : TOLM_LOOK_DIR;
-  std::system(("mkdir -p '" + std::string(look_dir) + "'").c_str());
   auto record_and_shoot = [&](const char* name, int w, int h) {
     feeder_.play(chord(1.5, 0.4) + tone(0.7, 220, 0.3) + quiet(0.4) + tone(2.5, 330, 0.45) + quiet(1.0), kLead);
     ASSERT_TRUE(wait_played(kLead + kRate * 38 / 10, 10000));
@@ -397,8 +379,7 @@ TEST_F(E2e, RequestFilesTakeScreenshotsAndOpenFiles) {
         red += int((p >> 16) & 0xFF) > int((p >> 8) & 0xFF) + 40;
       }
     EXPECT_GT(red, 50) << name;
-    const std::string png = std::string(look_dir) + "/" + name;
-    std::system(("ffmpeg -loglevel error -y -i '" + program_.tmp + "/tolm_screenshot.bmp' '" + png + "'").c_str());
+    keep_look(program_, name);
     ASSERT_TRUE(wait_until([&] { return feeder_.finished(); }, 10000));
   };
   record_and_shoot("look-960x540.png", 960, 540);

@@ -47,14 +47,11 @@ uint32_t le32(const std::string& b, size_t at) {
 }
 uint16_t le16(const std::string& b, size_t at) { return uint16_t(uint8_t(b[at]) | uint8_t(b[at + 1]) << 8); }
 
-const char* look_dir() { return getenv("TOLM_LOOK_DIR") ? getenv("TOLM_LOOK_DIR") : TOLM_LOOK_DIR; }
-
 class OptionsE2e : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(display_.start()) << "Xvfb did not start";
     desk_.display = display_.name;
-    std::system(("mkdir -p '" + std::string(look_dir()) + "'").c_str());
   }
 
   void TearDown() override {
@@ -71,23 +68,12 @@ class OptionsE2e : public ::testing::Test {
     ASSERT_TRUE(program_.wait_logged("engine started", 20000)) << program_.log();
   }
 
-  int count_of(const std::string& text) const {
-    const std::string log = program_.log();
-    int n = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-    return n;
-  }
-
   // A screenshot through the request file, kept as a PNG in the look folder.
   bool shoot(const std::string& png, Bitmap* out = nullptr) {
-    const std::string shot = program_.tmp + "/tolm_screenshot.bmp";
-    std::remove(shot.c_str());
-    const int before = count_of("screenshot -> ");
-    write_text(program_.tmp + "/tolm_screenshot_request", "");
-    if (!wait_until([&] { return count_of("screenshot -> ") > before; }, 10000)) return false;
-    std::system(("ffmpeg -loglevel error -y -i '" + shot + "' '" + std::string(look_dir()) + "/" + png + "'").c_str());
     Bitmap local;
-    return read_bmp(shot, out ? out : &local);
+    if (!take_screenshot(program_, out ? out : &local)) return false;
+    keep_look(program_, png);
+    return true;
   }
 
   TempDir root_;
@@ -121,7 +107,7 @@ TEST_F(OptionsE2e, EnterDownToBitDepthRightThenTheNextTakeIs24Bit) {
   const std::string ini = program_.settings_file();
   Bitmap before;
   ASSERT_TRUE(shoot("look-before-options.png", &before));
-  std::remove((std::string(look_dir()) + "/look-before-options.png").c_str());
+  std::remove((look_dir() + "/look-before-options.png").c_str());
 
   ASSERT_TRUE(desk_.key("Return"));
   ASSERT_TRUE(desk_.key("Down Down Down Down Down Down"));  // INPUT DEVICE .. BIT DEPTH
