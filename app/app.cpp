@@ -7,6 +7,7 @@
 #include "app/chop_control.h"
 #include "app/chop_view.h"
 #include "app/commands.h"
+#include "app/desktop.h"
 #include "app/foot_draw.h"
 #include "app/header.h"
 #include "app/overlay.h"
@@ -33,6 +34,7 @@ constexpr float kFirstFrameDt = 0.016f;
 constexpr float kMaxFrameDt = 0.1f;
 constexpr float kCullFlashSeconds = 0.6f;
 constexpr size_t kRequestLineBytes = 260;  // the open request's first line, 259 bytes at most
+constexpr uint32_t kEmptyRequestGraceMs = 1000;  // how long an empty open request waits for its path
 
 const char* plural(int n) { return n == 1 ? "" : "S"; }
 const char* plural_lower(int n) { return n == 1 ? "" : "s"; }
@@ -171,7 +173,7 @@ void format_window_title(const AppState* app, char* out, size_t cap) {
   text_format(out, cap, "tolm ZEPHA - %s - %d:%04.1f - %d takes", state, minutes, rest, app->recorder.takes.take_count);
 }
 
-void poll_requests(AppState* app) {
+void poll_requests(AppState* app, uint32_t now) {
   char path[kPathCap + 32];
   text_format(path, sizeof path, "%s/tolm_open_request", app->request_dir);
   if (is_file(path)) {
@@ -184,11 +186,22 @@ void poll_requests(AppState* app) {
       line[n] = 0;
       free_file_data(data);
     }
-    remove_file(path);
     size_t n = strlen(line);
     while (n > 0 && (line[n - 1] == ' ' || line[n - 1] == '\t' || line[n - 1] == '\r' || line[n - 1] == '\n'))
       line[--n] = 0;
-    if (line[0]) open_for_chop(app, line);
+    // A writer creates the file before it writes the path: an empty one is given a moment
+    // before it is dropped, so the path written an instant later is not lost with it.
+    const bool empty = !line[0] && bytes == 0;
+    if (empty && !app->open_request_empty) {
+      app->open_request_empty = true;
+      app->open_request_empty_since_ms = now;
+    } else if (!empty || uint32_t(now - app->open_request_empty_since_ms) >= kEmptyRequestGraceMs) {
+      app->open_request_empty = false;
+      remove_file(path);
+      if (line[0]) open_for_chop(app, line);
+    }
+  } else {
+    app->open_request_empty = false;
   }
   text_format(path, sizeof path, "%s/tolm_screenshot_request", app->request_dir);
   if (is_file(path)) {
@@ -443,7 +456,8 @@ void app_run(AppState* app) {
       t = mono_ns();
       // The rig store, the player, the Link input check and the analysers are pumped here when
       // they exist.
-      poll_requests(app);
+      poll_requests(app, now);
+      desktop_poll(app);
       watch_audio(app, now);
       scope_feed_spectrum(app, now);
       refresh_capacity(app, now);
@@ -472,8 +486,9 @@ int app_shutdown(AppState* app) {
   CaptureEngine& e = app->engine;
   if (r.session.folder[0] && r.takes.written_count == 0 && e.write_head.load(std::memory_order_acquire) == 0)
     remove_empty_session(&r);
-  // The chop reader stops before anything it was started with goes; the library's picture jobs
-  // stop here too when they exist.
+  // A dialog still up is closed, and the chop reader stops, before anything they were started
+  // with goes; the library's picture jobs stop here too when they exist.
+  desktop_stop(app);
   leave_chop(&app->chop);
   window_stop_watch(app->window);
   collect_geometry(app);

@@ -27,8 +27,9 @@ bool quit_sequence(AppState* app);
 // The window title's text for the current state.
 void format_window_title(const AppState* app, char* out, size_t cap);
 
-// The request files (open a file, take a screenshot): checked once a frame, deleted on sight.
-void poll_requests(AppState* app);
+// The request files (open a file, take a screenshot): checked once a frame (now: tick_ms()),
+// deleted on sight; an empty open request is left a second for its path to be written.
+void poll_requests(AppState* app, uint32_t now);
 
 // One frame of the performance accounting (loop step 1): the 2-second line and the 10-second log.
 void perf_tick(AppState* app, int64_t now_ns);

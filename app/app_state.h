@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "app/chop_view.h"
+#include "app/desktop.h"
 #include "app/foot.h"
 #include "app/options.h"
 #include "app/overlay.h"
@@ -105,6 +106,9 @@ struct AppState {
 
   // Where the request files and the screenshot live.
   char request_dir[260];
+  // An open request seen empty (its writer may not have written yet), and since when.
+  bool open_request_empty;
+  uint32_t open_request_empty_since_ms;
 
   // Flags.
   bool quit_requested;
@@ -118,6 +122,8 @@ struct AppState {
   // The file open for chopping (one at a time; chop.mode is the chop-mode flag) and its view.
   ChopJob chop;
   ChopView chop_view;
+  // The desktop's dialogs and file manager, run off the main thread.
+  DesktopJobs desktop;
 
   // Panels and overlays (the options panel is open when panels.panel[kPanelOptions].open).
   PanelSet panels;

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "app/chop_view.h"
+#include "app/desktop.h"
 #include "app/scope_control.h"
 #include "config/log.h"
 
@@ -19,8 +20,10 @@ void open_for_chop(AppState* app, const char* path) {
   if (open_for_chop(&app->chop, &app->settings, path) == 0) view_changed(app);
 }
 
-void chop_open_dialog(AppState* app) {
-  if (open_file_dialog(&app->chop, &app->settings) == 0) view_changed(app);
+void chop_open_dialog(AppState* app) { desktop_start(app, DesktopAsk::kOpenFile, nullptr); }
+
+void chop_file_chosen(AppState* app, int chosen, const char* path) {
+  if (open_chosen_file(&app->chop, &app->settings, chosen, path) == 0) view_changed(app);
 }
 
 void chop_make(AppState* app) {

@@ -11,8 +11,11 @@ inline bool chop_mode(const AppState* app) { return app->chop.mode != 0; }
 // A file to chop (a drop, the open request, the dialog's choice): a type the reader does not take
 // is refused on the foot; anything else drops the chop on show and starts reading this one.
 void open_for_chop(AppState* app, const char* path);
-// Ctrl+O: the desktop's open dialog, then open_for_chop. Blocks while the dialog is shown.
+// Ctrl+O: the desktop's open dialog, on a thread of its own (app/desktop); the window goes on.
 void chop_open_dialog(AppState* app);
+// The dialog's answer (choose_file_to_chop's), in the main loop: the chosen file is opened for
+// chopping, or the foot says why not.
+void chop_file_chosen(AppState* app, int chosen, const char* path);
 // Enter and MAKE SESSION: the cut becomes a reference session and chop mode ends. Only a ready
 // chop with takes makes one; with nothing over the line the foot says so and the chop stays.
 void chop_make(AppState* app);

@@ -8,6 +8,7 @@
 
 #include "app/app_state.h"
 #include "app/commands.h"
+#include "app/desktop.h"
 #include "app/overlay.h"
 #include "app/panel.h"
 #include "app/version.h"
@@ -262,8 +263,26 @@ void toggle_waterfall(AppState* app) {
 }
 
 void choose_write_folder(AppState* app) {
-  char chosen[kPathCap];
-  const int picked = pick_folder(app->recorder.library.root, chosen, sizeof chosen);
+  desktop_start(app, DesktopAsk::kWriteFolder, app->recorder.library.root);
+}
+
+// The session folder below the write folder ("date/time"), as the foot shows it.
+const char* shown_session(const char* folder) {
+  const char* shown = folder;
+  for (const char* p = strstr(folder, "/tolm/"); p; p = strstr(p + 1, "/tolm/")) shown = p + 6;
+  return shown;
+}
+
+void open_folder(AppState* app) {
+  const char* target = app->options.last_session;
+  if (!target[0] || !is_dir(target)) target = app->recorder.library.write_folder;
+  if (!target[0]) return;
+  desktop_start(app, DesktopAsk::kShowFolder, target);
+}
+
+}  // namespace
+
+void write_folder_chosen(AppState* app, int picked, const char* chosen) {
   if (picked == 1) return;  // cancelled: nothing changes
   if (picked == -1) {
     status_flash("NO FOLDER DIALOG - SET library_dir IN tolm.ini");
@@ -278,31 +297,15 @@ void choose_write_folder(AppState* app) {
   status_flash("WRITE FOLDER SET");
 }
 
-// The session folder below the write folder ("date/time"), as the foot shows it.
-const char* shown_session(const char* folder) {
-  const char* shown = folder;
-  for (const char* p = strstr(folder, "/tolm/"); p; p = strstr(p + 1, "/tolm/")) shown = p + 6;
-  return shown;
-}
-
-void open_folder(AppState* app) {
-  const char* target = app->options.last_session;
-  if (!target[0] || !is_dir(target)) target = app->recorder.library.write_folder;
-  if (!target[0]) return;
-  const char* const argv[] = {"xdg-open", target, nullptr};
-  char out[256];
-  ProcessResult pr{};
-  const int rc = run_process(argv, out, sizeof out, &pr);
-  if (rc == kProcessOk && pr.exit_code == 0) {
+void folder_shown(const char* target, int rc, int exit_code) {
+  if (rc == kProcessOk && exit_code == 0) {
     log_line("options: showing %s", target);
     return;
   }
   log_line("options: xdg-open could not show %s (%s %d)", target, rc == kProcessNotFound ? "not installed" : "status",
-           rc == kProcessOk ? pr.exit_code : rc);
+           rc == kProcessOk ? exit_code : rc);
   status_flash("NO FILE MANAGER TO SHOW IT");
 }
-
-}  // namespace
 
 const OptionLine* option_lines() { return kLines; }
 
@@ -517,7 +520,7 @@ void options_track_session(AppState* app) {
   if (s.folder[0] && s.count > 0) text_copy(app->options.last_session, s.folder);
 }
 
-int pick_folder(const char* start, char* out, size_t cap) {
+int pick_folder(const char* start, char* out, size_t cap, std::atomic<int>* child) {
   char start_arg[kPathCap + 16] = "";
   char home[kPathCap] = "";
   if (start && start[0]) {
@@ -533,13 +536,13 @@ int pick_folder(const char* start, char* out, size_t cap) {
   for (const char* const* argv : dialogs) {
     char text[kDialogOutputBytes];
     ProcessResult pr{};
-    const int rc = run_process(argv, text, sizeof text, &pr);
+    const int rc = run_process(argv, text, sizeof text, &pr, child);
     if (rc == kProcessNotFound) continue;
     if (rc != kProcessOk) {
       log_line("options: %s could not be run", argv[0]);
       continue;
     }
-    if (pr.exit_code == 1) return 1;  // cancelled or closed
+    if (pr.exit_code == 1 || pr.exit_code == -1) return 1;  // cancelled, closed, or stopped at quit
     if (pr.exit_code != 0) {
       log_line("options: %s ended with status %d", argv[0], pr.exit_code);
       continue;  // it could not show itself: the next one may

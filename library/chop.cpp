@@ -202,16 +202,16 @@ bool same_cut(const ChopCut& a, const ChopCut& b) {
 
 // Runs one dialog program. 0 with the chosen path, 1 when the user cancelled, 2 when the path does
 // not fit, -1 when this program cannot show a dialog here.
-int run_dialog(const char* const argv[], char* path, size_t cap) {
+int run_dialog(const char* const argv[], char* path, size_t cap, std::atomic<int>* child) {
   char out[kDialogOutputBytes];
   ProcessResult pr{};
-  const int rc = run_process(argv, out, sizeof out, &pr);
+  const int rc = run_process(argv, out, sizeof out, &pr, child);
   if (rc == kProcessNotFound) return -1;
   if (rc != kProcessOk) {
     log_line("chop: %s could not be run", argv[0]);
     return -1;
   }
-  if (pr.exit_code == 1) return 1;  // cancelled or closed
+  if (pr.exit_code == 1 || pr.exit_code == -1) return 1;  // cancelled, closed, or stopped at quit
   if (pr.exit_code != 0) {
     log_line("chop: %s ended with status %d", argv[0], pr.exit_code);
     return -1;
@@ -461,7 +461,7 @@ const float* chop_columns(ChopJob* job, int width) {
 
 // ---- The open dialog ----
 
-int open_file_dialog(ChopJob* job, Settings* settings) {
+int choose_file_to_chop(char* path, size_t cap, std::atomic<int>* child) {
   static const char* const kZenity[] = {"zenity",
                                         "--file-selection",
                                         "--title=Open a file to chop",
@@ -478,18 +478,26 @@ int open_file_dialog(ChopJob* job, Settings* settings) {
                                  "*.wav *.mp3 *.m4a *.aac *.flac *.wma *.ogg *.opus|Audio\n*|Everything",
                                  nullptr};
   const char* const* const dialogs[] = {kZenity, kdialog};
-  char path[kDialogOutputBytes];
+  if (cap > 0) path[0] = 0;
   for (const char* const* argv : dialogs) {
-    const int chosen = run_dialog(argv, path, sizeof path);
-    if (chosen < 0) continue;  // the next program may do
-    if (chosen == 1) return 1;
-    if (chosen == 2) {
-      status_flash(kPathTooLong);
-      return -1;
-    }
-    return open_for_chop(job, settings, path) == 0 ? 0 : -1;
+    const int chosen = run_dialog(argv, path, cap, child);
+    if (chosen >= 0) return chosen;  // else the next program may do
   }
   log_line("chop: no open dialog (zenity or kdialog) could be shown");
-  status_flash(kNoDialog);
   return -1;
+}
+
+int open_chosen_file(ChopJob* job, Settings* settings, int chosen, const char* path) {
+  switch (chosen) {
+    case 0: return open_for_chop(job, settings, path) == 0 ? 0 : -1;
+    case 1: return 1;
+    case 2: status_flash(kPathTooLong); return -1;
+    default: status_flash(kNoDialog); return -1;
+  }
+}
+
+int open_file_dialog(ChopJob* job, Settings* settings) {
+  char path[kDialogOutputBytes];
+  const int chosen = choose_file_to_chop(path, sizeof path, nullptr);
+  return open_chosen_file(job, settings, chosen, path);
 }

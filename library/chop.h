@@ -136,9 +136,16 @@ float chop_reading_phase(const ChopJob* job, uint32_t now_ms);
 // Peaks of the ready envelope over width pixel columns (clamped to 1..8192), cached; null while not ready.
 const float* chop_columns(ChopJob* job, int width);
 
-// ---- The open dialog (main thread; blocks while it is shown) ----
+// ---- The open dialog ----
 
-// Shows the desktop's open dialog (zenity, else kdialog) and chops the chosen file. A cancelled
-// dialog does nothing; a path of 260 bytes or more, or no dialog program, is said on the foot.
-// 0 when a chop began, 1 when the dialog was cancelled, -1 otherwise.
+// Shows the desktop's open dialog (zenity, else kdialog) and waits for the choice: 0 with the
+// chosen path in path (capacity cap), 1 when cancelled, 2 when the path is too long to keep
+// (260 bytes or more), -1 when no dialog program could be shown. While the dialog is up its pid
+// is in *child (may be null), so another thread can close it. Thread-safe: yes; blocks.
+int choose_file_to_chop(char* path, size_t cap, std::atomic<int>* child = nullptr);
+// Acts on that answer on the main thread: chops the chosen file; a cancelled dialog does nothing;
+// a path too long, or no dialog program, is said on the foot. 0 when a chop began, 1 when the
+// dialog was cancelled, -1 otherwise.
+int open_chosen_file(ChopJob* job, Settings* settings, int chosen, const char* path);
+// Both, on the calling thread (the main thread; it blocks while the dialog is shown).
 int open_file_dialog(ChopJob* job, Settings* settings);

@@ -4,6 +4,7 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -34,20 +35,22 @@ void drain(int fd, char* out, size_t cap, size_t* total) {
 
 }  // namespace
 
-int run_process(const char* const argv[], char* out, size_t cap, ProcessResult* result) {
+int run_process(const char* const argv[], char* out, size_t cap, ProcessResult* result, std::atomic<int>* child) {
+  if (!out) cap = 0;
   if (cap > 0) out[0] = 0;
   *result = ProcessResult{-1, 0};
   if (!argv || !argv[0] || !argv[0][0]) return kProcessNotFound;
 
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return kProcessFailed;
+  int fds[2] = {-1, -1};
+  if (out && pipe2(fds, O_CLOEXEC) != 0) return kProcessFailed;
 
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attr;
   posix_spawn_file_actions_init(&actions);
   posix_spawnattr_init(&attr);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);  // dup2 clears close-on-exec
+  if (out) posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);  // dup2 clears close-on-exec
+  else posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   // The child starts with no blocked signals and SIGPIPE at its default, whatever this
   // process chose for itself.
@@ -63,22 +66,45 @@ int run_process(const char* const argv[], char* out, size_t cap, ProcessResult* 
   const int spawned = posix_spawnp(&pid, argv[0], &actions, &attr, const_cast<char* const*>(argv), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
-  close(fds[1]);
+  if (out) close(fds[1]);
   if (spawned != 0) {
-    close(fds[0]);
+    if (out) close(fds[0]);
     return spawned == ENOENT || spawned == EACCES || spawned == ENOEXEC || spawned == ENOTDIR ? kProcessNotFound
                                                                                               : kProcessFailed;
   }
 
-  drain(fds[0], out, cap, &result->output_bytes);
-  close(fds[0]);
+  if (child) child->store(pid, std::memory_order_release);
+  if (out) {
+    drain(fds[0], out, cap, &result->output_bytes);
+    close(fds[0]);
+  }
 
+  // Wait for the end without reaping, so the pid stays this child's until it has left *child.
+  siginfo_t info{};
+  int rc;
+  do {
+    rc = waitid(P_PID, id_t(pid), &info, WEXITED | WNOWAIT);
+  } while (rc < 0 && errno == EINTR);
+  // A stop_process holding the pid (negated) is let finish its signal first.
+  if (child) {
+    for (int expected = pid; !child->compare_exchange_weak(expected, 0, std::memory_order_acq_rel); expected = pid)
+      sched_yield();
+  }
   int status = 0;
   pid_t waited;
   do {
     waited = waitpid(pid, &status, 0);
   } while (waited < 0 && errno == EINTR);
-  if (waited != pid) return kProcessFailed;
+  if (rc != 0 || waited != pid) return kProcessFailed;
   result->exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return kProcessOk;
+}
+
+void stop_process(std::atomic<int>* child) {
+  if (!child) return;
+  int pid = child->load(std::memory_order_acquire);
+  // Negated while signalling: the run does not reap the child (freeing its pid) until it is back.
+  if (pid <= 0 || !child->compare_exchange_strong(pid, -pid, std::memory_order_acq_rel)) return;
+  kill(pid_t(pid), SIGTERM);
+  child->store(pid, std::memory_order_release);
 }

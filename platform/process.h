@@ -1,7 +1,9 @@
 // Running another program as a child process: no shell, the arguments handed over as they are,
 // its standard output captured. Used for the desktop's file dialogs (zenity, kdialog).
-// Thread-safe: yes; a run blocks the calling thread until the child has ended.
+// Thread-safe: yes; a run blocks the calling thread until the child has ended, and another
+// thread may stop the child meanwhile.
 #pragma once
+#include <atomic>
 #include <cstddef>
 
 constexpr int kProcessOk = 0;
@@ -16,6 +18,14 @@ struct ProcessResult {
 // Runs argv[0] (looked up on PATH when it holds no '/') with the null-terminated argv. Standard
 // input reads /dev/null and standard error is discarded. Standard output goes into out (capacity
 // cap, always terminated when cap > 0); what does not fit is read and dropped, so the child never
-// blocks on a full pipe. Returns kProcessOk once the child has ended (its status in *result),
-// kProcessNotFound, or kProcessFailed.
-int run_process(const char* const argv[], char* out, size_t cap, ProcessResult* result);
+// blocks on a full pipe. A null out sends it to /dev/null instead, so a program that starts a
+// long-lived one of its own (a file manager) is not waited for through the pipe it inherits.
+// While the child runs its pid is in *child (when given; 0 otherwise), for stop_process.
+// Returns kProcessOk once the child has ended (its status in *result), kProcessNotFound, or
+// kProcessFailed.
+int run_process(const char* const argv[], char* out, size_t cap, ProcessResult* result,
+                std::atomic<int>* child = nullptr);
+
+// Asks the child a run_process is waiting for to end (SIGTERM). Nothing when none runs. The run
+// does not reap the child while this signals it, so the signal never reaches a recycled pid.
+void stop_process(std::atomic<int>* child);

@@ -1,7 +1,8 @@
 // Opening a file and chopping it in the real program: a WAV of three tone bursts named in the open
 // request becomes the chop view, Enter makes a reference session whose takes are the bursts with
 // the sliders' pre- and post-roll; a text file is refused; Ctrl+O runs the desktop's dialog (a fake
-// zenity on PATH) and Esc drops the chop. Each test has its own Xvfb display and JACK server.
+// zenity on PATH) while the window goes on, and Esc drops the chop. Each test has its own Xvfb
+// display and JACK server.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -159,12 +160,19 @@ TEST_F(ChopE2e, CtrlOOpensTheDialogsChoiceAndEscDropsIt) {
   const std::string wav = files_ + "/picked.wav";
   write_bursts(wav);
   ASSERT_EQ(std::system(("mkdir -p '" + bin + "'").c_str()), 0);
-  write_text(bin + "/zenity", "#!/bin/sh\necho '" + wav + "'\n");
+  // A dialog that stays up until the test answers for the user.
+  const std::string go = root_.path + "/go";
+  write_text(bin + "/zenity", "#!/bin/sh\nwhile [ ! -e '" + go + "' ]; do sleep 0.05; done\necho '" + wav + "'\n");
   ASSERT_EQ(std::system(("chmod 755 '" + bin + "/zenity'").c_str()), 0);
   const char* path = getenv("PATH");
   start_recorder({"PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin")});
 
   ASSERT_TRUE(desk_.key("ctrl+o"));
+  // While the dialog is up the window goes on: it still answers a screenshot request.
+  Bitmap shot;
+  EXPECT_TRUE(screenshot(&shot)) << program_.log();
+  EXPECT_FALSE(program_.logged("chop: reading"));
+  write_text(go, "");
   wait_ready(wav);
   ASSERT_TRUE(desk_.key("Escape"));
   ASSERT_TRUE(program_.wait_logged("chop: dropped " + wav, 5000)) << program_.log();

@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -13,9 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "app/app.h"
 #include "app/chop_control.h"
 #include "app/chop_view.h"
 #include "app/commands.h"
+#include "app/desktop.h"
 #include "app/options.h"
 #include "app/overlay.h"
 #include "config/status.h"
@@ -23,6 +26,7 @@
 #include "platform/text.h"
 #include "sessions/reference.h"
 #include "tests/app/chop_fixture.h"
+#include "tests/app/desktop_wait.h"
 #include "tests/sessions/session_fixture.h"
 
 namespace {
@@ -157,6 +161,7 @@ TEST(ChopKeys, CtrlOShowsTheDialogInAndOutOfChopMode) {
 
   c->settings.hud_mode = 1;
   c.key(kKeyO, kModCtrl);
+  ASSERT_TRUE(settle_desktop(c.get()));
   ASSERT_TRUE(chop_mode(c.get()));
   EXPECT_EQ(std::string(c->chop.source_path), c.bursts);
   EXPECT_EQ(c->settings.hud_mode, 0);
@@ -165,6 +170,7 @@ TEST(ChopKeys, CtrlOShowsTheDialogInAndOutOfChopMode) {
   // A cancelled dialog leaves the chop on show as it was.
   zenity.answer("", 1);
   c.key(kKeyO, kModCtrl);
+  ASSERT_TRUE(settle_desktop(c.get()));
   EXPECT_TRUE(chop_mode(c.get()));
   EXPECT_EQ(chop_state(&c->chop), kChopReady);
   EXPECT_EQ(std::string(c->chop.source_path), c.bursts);
@@ -173,6 +179,7 @@ TEST(ChopKeys, CtrlOShowsTheDialogInAndOutOfChopMode) {
   // A file of a kind the reader does not take is refused; the chop on show stays.
   zenity.answer(c.home.file("notes.txt") + "\n", 0);
   c.key(kKeyO, kModCtrl);
+  ASSERT_TRUE(settle_desktop(c.get()));
   EXPECT_EQ(status_text(), "TOLM CAN'T READ THAT KIND OF FILE");
   EXPECT_EQ(std::string(c->chop.source_path), c.bursts);
   EXPECT_EQ(chop_state(&c->chop), kChopReady);
@@ -182,6 +189,7 @@ TEST(ChopKeys, CtrlOShowsTheDialogInAndOutOfChopMode) {
   write_burst_file(other);
   zenity.answer(other + "\n", 0);
   c.key(kKeyO, kModCtrl);
+  ASSERT_TRUE(settle_desktop(c.get()));
   EXPECT_EQ(std::string(c->chop.source_path), other);
   ASSERT_EQ(c.settle(), kChopReady);
   c.key(kKeyEscape);
@@ -190,8 +198,75 @@ TEST(ChopKeys, CtrlOShowsTheDialogInAndOutOfChopMode) {
   // Without any dialog program the foot says how else to open a file.
   setenv("PATH", c.home.path.c_str(), 1);
   c.key(kKeyO, kModCtrl);
+  ASSERT_TRUE(settle_desktop(c.get()));
   EXPECT_EQ(status_text(), "NO FILE DIALOG - DROP A FILE ON THE WINDOW");
   EXPECT_FALSE(chop_mode(c.get()));
+}
+
+TEST(ChopKeys, TheWindowGoesOnWhileTheDialogIsUpAndAQuitClosesIt) {
+  ChopApp c;
+  FakeZenity zenity;
+  // A dialog the user leaves open.
+  make_executable(zenity.bin.file("zenity"), "#!/bin/sh\nexec sleep 60\n");
+  const auto t0 = std::chrono::steady_clock::now();
+  c.key(kKeyO, kModCtrl);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));  // not waited for
+  EXPECT_TRUE(desktop_dialog_up(c.get()));
+  desktop_poll(c.get());
+  EXPECT_TRUE(desktop_dialog_up(c.get()));
+  EXPECT_FALSE(chop_mode(c.get()));
+
+  // A second Ctrl+O opens no second dialog; the foot says why.
+  c.key(kKeyO, kModCtrl);
+  EXPECT_EQ(status_text(), "A DIALOG IS ALREADY OPEN");
+
+  // Quitting closes the dialog and drops its answer.
+  status_clear();
+  const auto t1 = std::chrono::steady_clock::now();
+  desktop_stop(c.get());
+  EXPECT_LT(std::chrono::steady_clock::now() - t1, std::chrono::milliseconds(1500));
+  EXPECT_FALSE(desktop_dialog_up(c.get()));
+  desktop_poll(c.get());
+  EXPECT_FALSE(chop_mode(c.get()));
+  EXPECT_EQ(status_text(), "");
+
+  // A dialog closed by a signal counts as cancelled: kdialog is not tried after it.
+  make_executable(zenity.bin.file("kdialog"), "#!/bin/sh\necho \"" + c.bursts + "\"\n");
+  make_executable(zenity.bin.file("zenity"), "#!/bin/sh\nkill -9 $$\n");
+  c.key(kKeyO, kModCtrl);
+  ASSERT_TRUE(settle_desktop(c.get()));
+  EXPECT_FALSE(chop_mode(c.get()));
+}
+
+TEST(ChopRequests, AnEmptyOpenRequestWaitsForItsPath) {
+  ChopApp c;
+  TempDir requests;
+  text_copy(c->request_dir, requests.path.c_str());
+  const std::string request = requests.file("tolm_open_request");
+
+  // Created, not yet written: left in place for a moment, then its path is read.
+  write_text(request, "");
+  poll_requests(c.get(), 5000);
+  poll_requests(c.get(), 5900);
+  EXPECT_TRUE(std::filesystem::exists(request));
+  EXPECT_FALSE(chop_mode(c.get()));
+  write_text(request, c.bursts + "\n");
+  poll_requests(c.get(), 5950);
+  EXPECT_FALSE(std::filesystem::exists(request));
+  EXPECT_TRUE(chop_mode(c.get()));
+  EXPECT_EQ(std::string(c->chop.source_path), c.bursts);
+
+  // One that stays empty is dropped after a second, and the next empty one waits afresh.
+  write_text(request, "");
+  poll_requests(c.get(), 10000);
+  poll_requests(c.get(), 10999);
+  EXPECT_TRUE(std::filesystem::exists(request));
+  poll_requests(c.get(), 11000);
+  EXPECT_FALSE(std::filesystem::exists(request));
+  write_text(request, "");
+  poll_requests(c.get(), 11001);
+  EXPECT_TRUE(std::filesystem::exists(request));
+  EXPECT_EQ(std::string(c->chop.source_path), c.bursts);  // nothing else was opened
 }
 
 TEST(ChopButtons, TheStripHoldsMakeSessionAndCancelInChopMode) {

@@ -13,6 +13,7 @@
 
 #include "app/header.h"
 #include "app/options.h"
+#include "tests/app/desktop_wait.h"
 #include "app/overlay.h"
 #include "config/status.h"
 #include "sessions/session.h"
@@ -263,6 +264,7 @@ TEST(OptionsPanel, WriteFolderPickerChoosesCancelsAndSaysWhenThereIsNone) {
 
   desk.program("zenity", chosen + "\n", 0);
   option_enter(a.get(), kRowWriteFolder);
+  ASSERT_TRUE(settle_desktop(a.get()));
   EXPECT_EQ(desk.args(), "--file-selection\n--directory\n--title=Choose the tolm write folder\n--filename=" +
                              old_root + "/\n");
   EXPECT_EQ(a.status(), "WRITE FOLDER SET");
@@ -275,12 +277,14 @@ TEST(OptionsPanel, WriteFolderPickerChoosesCancelsAndSaysWhenThereIsNone) {
   status_clear();
   desk.program("zenity", "", 1);
   option_enter(a.get(), kRowWriteFolder);
+  ASSERT_TRUE(settle_desktop(a.get()));
   EXPECT_EQ(a.status(), "");
   EXPECT_EQ(std::string(a->settings.library_dir), chosen);
 
   // A folder that cannot hold the write folder.
   desk.program("zenity", a.home.file("gone/away") + "\n", 0);
   option_enter(a.get(), kRowWriteFolder);
+  ASSERT_TRUE(settle_desktop(a.get()));
   EXPECT_EQ(a.status(), "FOLDER NOT USABLE");
   EXPECT_EQ(std::string(a->settings.library_dir), chosen);
 
@@ -288,6 +292,7 @@ TEST(OptionsPanel, WriteFolderPickerChoosesCancelsAndSaysWhenThereIsNone) {
   desk.program("zenity", "", 255);
   desk.program("kdialog", old_root + "\n", 0);
   option_enter(a.get(), kRowWriteFolder);
+  ASSERT_TRUE(settle_desktop(a.get()));
   EXPECT_EQ(desk.args(), "--title\nChoose the tolm write folder\n--getexistingdirectory\n" + chosen + "\n");
   EXPECT_EQ(std::string(a->settings.library_dir), old_root);
 
@@ -295,6 +300,7 @@ TEST(OptionsPanel, WriteFolderPickerChoosesCancelsAndSaysWhenThereIsNone) {
   std::filesystem::remove(desk.bin.file("zenity"));
   std::filesystem::remove(desk.bin.file("kdialog"));
   option_enter(a.get(), kRowWriteFolder);
+  ASSERT_TRUE(settle_desktop(a.get()));
   EXPECT_EQ(a.status(), "NO FOLDER DIALOG - SET library_dir IN tolm.ini");
   EXPECT_EQ(std::string(a->settings.library_dir), old_root);
 }

@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -514,4 +515,31 @@ TEST(ChopDialog, ChildProcessOutputStatusAndMissingPrograms) {
   const char* const missing[] = {"tolm-no-such-program", nullptr};
   EXPECT_EQ(run_process(missing, out, sizeof out, &r), kProcessNotFound);
   EXPECT_STREQ(out, "");
+  // Without an output buffer the program writes to /dev/null and only its end is waited for, even
+  // when something it started keeps running (as a file manager started by xdg-open does).
+  const char* const starter[] = {"/bin/sh", "-c", "sleep 30 & echo started; exit 4", nullptr};
+  const auto t0 = std::chrono::steady_clock::now();
+  ASSERT_EQ(run_process(starter, nullptr, 0, &r), kProcessOk);
+  EXPECT_EQ(r.exit_code, 4);
+  EXPECT_EQ(r.output_bytes, 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+}
+
+TEST(ChopDialog, AProgramStillUpCanBeStoppedFromAnotherThread) {
+  std::atomic<int> child{0};
+  stop_process(&child);  // nothing runs: nothing happens
+  ProcessResult r{};
+  int rc = -9;
+  const char* const dialog[] = {"sleep", "30", nullptr};
+  std::thread waiter([&] { rc = run_process(dialog, nullptr, 0, &r, &child); });
+  const auto t0 = std::chrono::steady_clock::now();
+  while (child.load() <= 0 && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(10))
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  ASSERT_GT(child.load(), 0);
+  stop_process(&child);
+  waiter.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+  EXPECT_EQ(rc, kProcessOk);
+  EXPECT_EQ(r.exit_code, -1);  // ended by the signal
+  EXPECT_EQ(child.load(), 0);  // reaped: nothing left to signal
 }
