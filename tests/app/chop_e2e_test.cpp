@@ -63,27 +63,12 @@ int pixels_of(const Bitmap& b, const Rect& r, uint32_t abgr) {
   return n;
 }
 
-class ChopE2e : public ::testing::Test {
+class ChopE2e : public ProgramTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(display_.start()) << "Xvfb did not start";
-    desk_.display = display_.name;
+    ProgramTest::SetUp();
     files_ = root_.path + "/files";
     ASSERT_EQ(std::system(("mkdir -p '" + files_ + "'").c_str()), 0);
-  }
-
-  void TearDown() override {
-    if (!program_.running()) return;
-    program_.signal(SIGTERM);
-    ASSERT_TRUE(program_.wait_exit(20000)) << program_.log();
-    EXPECT_EQ(program_.exit_status, 0) << read_text(program_.output);
-  }
-
-  void start_recorder(const std::vector<std::string>& env = {}) {
-    ASSERT_TRUE(jack_.start(2));
-    ASSERT_TRUE(program_.start(TOLM_PROGRAM, root_.path, display_.name, env));
-    ASSERT_TRUE(desk_.find("^tolm ZEPHA", 60000)) << program_.log() << read_text(program_.output);
-    ASSERT_TRUE(program_.wait_logged("engine started", 20000)) << program_.log();
   }
 
   // Waits until the reader has read the burst file whole.
@@ -101,12 +86,7 @@ class ChopE2e : public ::testing::Test {
     return l;
   }
 
-  TempDir root_;
   std::string files_;
-  XDisplay display_;
-  JackServer jack_;
-  ProgramRun program_;
-  Desktop desk_;
 };
 
 TEST_F(ChopE2e, RequestedFileBecomesAReferenceSessionOfItsBursts) {
@@ -165,7 +145,7 @@ TEST_F(ChopE2e, CtrlOOpensTheDialogsChoiceAndEscDropsIt) {
   write_text(bin + "/zenity", "#!/bin/sh\nwhile [ ! -e '" + go + "' ]; do sleep 0.05; done\necho '" + wav + "'\n");
   ASSERT_EQ(std::system(("chmod 755 '" + bin + "/zenity'").c_str()), 0);
   const char* path = getenv("PATH");
-  start_recorder({"PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin")});
+  start_recorder("", {"PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin")});
 
   ASSERT_TRUE(desk_.key("ctrl+o"));
   // While the dialog is up the window goes on: it still answers a screenshot request.

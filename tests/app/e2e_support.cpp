@@ -432,3 +432,41 @@ std::vector<std::string> folder_entries(const std::string& path, const std::stri
   std::sort(out.begin(), out.end());
   return out;
 }
+
+std::string settings_value(const std::string& ini, const std::string& key) {
+  const std::string text = read_text(ini);
+  const size_t at = text.find("\n" + key + " = ");
+  if (at == std::string::npos) return "";
+  const size_t start = at + key.size() + 4;
+  return text.substr(start, text.find('\n', start) - start);
+}
+
+void connect_feeder(JackFeeder* feeder) {
+  ASSERT_TRUE(feeder->open("feeder", 2));
+  ASSERT_TRUE(feeder->wait_connected("tolm:in_1", 10000));
+  ASSERT_TRUE(feeder->connect({"tolm:in_1", "tolm:in_2"}));
+}
+
+void ProgramTest::SetUp() {
+  ASSERT_TRUE(display_.start()) << "Xvfb did not start";
+  desk_.display = display_.name;
+}
+
+void ProgramTest::TearDown() {
+  if (!program_.running()) return;
+  program_.signal(SIGTERM);
+  ASSERT_TRUE(program_.wait_exit(20000)) << program_.log();
+  EXPECT_EQ(program_.exit_status, 0) << read_text(program_.output);
+}
+
+void ProgramTest::start_recorder(const std::string& ini, const std::vector<std::string>& extra_env) {
+  ASSERT_TRUE(jack_.start(2));
+  if (!ini.empty()) {
+    const std::string config = root_.path + "/home/.config/Lumaro";
+    ASSERT_EQ(std::system(("mkdir -p '" + config + "'").c_str()), 0);
+    write_text(config + "/tolm.ini", ini);
+  }
+  ASSERT_TRUE(program_.start(TOLM_PROGRAM, root_.path, display_.name, extra_env));
+  ASSERT_TRUE(desk_.find("^tolm ZEPHA", 60000)) << program_.log() << read_text(program_.output);
+  ASSERT_TRUE(program_.wait_logged("engine started", 20000)) << program_.log();
+}

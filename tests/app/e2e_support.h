@@ -2,12 +2,16 @@
 // would (its own HOME, request folder and JACK server), xdotool to type and click, and readers for
 // what the program leaves on disk (log, settings, session folders, screenshots).
 #pragma once
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "tests/support/jack.h"
+#include "tests/support/temp_dir.h"
 
 // Runs argv (searched on PATH) with DISPLAY set, waits up to timeout_ms, returns its exit status
 // (-1 when it could not run or timed out) and its standard output.
@@ -98,3 +102,26 @@ bool write_take_file(const std::string& path, const TakeFileData& t);
 
 // Names in a folder (sorted), optionally only those ending in suffix.
 std::vector<std::string> folder_entries(const std::string& path, const std::string& suffix = "");
+
+// A key's value in a tolm.ini ("" when the key is not there).
+std::string settings_value(const std::string& ini, const std::string& key);
+// Feeds the program's two inputs from a JACK client of the test's own.
+void connect_feeder(JackFeeder* feeder);
+
+// A test of the real program: a display of its own, a JACK server of its own, a fresh HOME.
+class ProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  // Every run ends the way a user ends it: the quit saves what is pending and the program exits
+  // with 0 and no sanitizer report.
+  void TearDown() override;
+  // The JACK server, then the program on it (tolm.ini written first when ini is given, extra_env
+  // added to its environment), its main window found and its engine started.
+  void start_recorder(const std::string& ini = "", const std::vector<std::string>& extra_env = {});
+
+  TempDir root_;
+  XDisplay display_;
+  JackServer jack_;
+  ProgramRun program_;
+  Desktop desk_;
+};

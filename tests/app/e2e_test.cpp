@@ -98,48 +98,9 @@ bool file_exists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
-std::string settings_value(const std::string& ini, const std::string& key) {
-  const std::string text = read_text(ini);
-  const size_t at = text.find("\n" + key + " = ");
-  if (at == std::string::npos) return "";
-  const size_t start = at + key.size() + 4;
-  return text.substr(start, text.find('\n', start) - start);
-}
-
-class E2e : public ::testing::Test {
+class E2e : public ProgramTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(display_.start()) << "Xvfb did not start";
-    desk_.display = display_.name;
-  }
-
-  // Every run ends the way a user ends it: the quit saves what is pending and the program exits
-  // with 0 and no sanitizer report.
-  void TearDown() override {
-    if (!program_.running()) return;
-    program_.signal(SIGTERM);
-    ASSERT_TRUE(program_.wait_exit(20000)) << program_.log();
-    EXPECT_EQ(program_.exit_status, 0) << read_text(program_.output);
-  }
-
-  // A JACK server of the test's own, the program on it, its main window found.
-  void start_recorder(const std::string& ini = "") {
-    ASSERT_TRUE(jack_.start(2));
-    if (!ini.empty()) {
-      const std::string config = root_.path + "/home/.config/Lumaro";
-      ASSERT_EQ(std::system(("mkdir -p '" + config + "'").c_str()), 0);
-      write_text(config + "/tolm.ini", ini);
-    }
-    ASSERT_TRUE(program_.start(TOLM_PROGRAM, root_.path, display_.name));
-    ASSERT_TRUE(desk_.find("^tolm ZEPHA", 60000)) << program_.log() << read_text(program_.output);
-    ASSERT_TRUE(program_.wait_logged("engine started", 20000)) << program_.log();
-  }
-
-  void connect_feeder() {
-    ASSERT_TRUE(feeder_.open("feeder", 2));
-    ASSERT_TRUE(feeder_.wait_connected("tolm:in_1", 10000));
-    ASSERT_TRUE(feeder_.connect({"tolm:in_1", "tolm:in_2"}));
-  }
+  void connect_feeder() { ::connect_feeder(&feeder_); }
 
   // The one session folder, once it exists ("date/time"), or empty.
   std::string wait_session(int timeout_ms = 5000) {
@@ -205,11 +166,6 @@ class E2e : public ::testing::Test {
     return n;
   }
 
-  TempDir root_;
-  XDisplay display_;
-  JackServer jack_;
-  ProgramRun program_;
-  Desktop desk_;
   JackFeeder feeder_;
 };
 

@@ -33,41 +33,14 @@ std::vector<float> tone(double seconds, double hz, double amplitude) {
   return s;
 }
 
-std::string settings_value(const std::string& ini, const std::string& key) {
-  const std::string text = read_text(ini);
-  const size_t at = text.find("\n" + key + " = ");
-  if (at == std::string::npos) return "";
-  const size_t start = at + key.size() + 4;
-  return text.substr(start, text.find('\n', start) - start);
-}
-
 uint32_t le32(const std::string& b, size_t at) {
   return uint32_t(uint8_t(b[at])) | uint32_t(uint8_t(b[at + 1])) << 8 | uint32_t(uint8_t(b[at + 2])) << 16 |
          uint32_t(uint8_t(b[at + 3])) << 24;
 }
 uint16_t le16(const std::string& b, size_t at) { return uint16_t(uint8_t(b[at]) | uint8_t(b[at + 1]) << 8); }
 
-class OptionsE2e : public ::testing::Test {
+class OptionsE2e : public ProgramTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(display_.start()) << "Xvfb did not start";
-    desk_.display = display_.name;
-  }
-
-  void TearDown() override {
-    if (!program_.running()) return;
-    program_.signal(SIGTERM);
-    ASSERT_TRUE(program_.wait_exit(20000)) << program_.log();
-    EXPECT_EQ(program_.exit_status, 0) << read_text(program_.output);
-  }
-
-  void start_recorder() {
-    ASSERT_TRUE(jack_.start(2));
-    ASSERT_TRUE(program_.start(TOLM_PROGRAM, root_.path, display_.name));
-    ASSERT_TRUE(desk_.find("^tolm ZEPHA", 60000)) << program_.log() << read_text(program_.output);
-    ASSERT_TRUE(program_.wait_logged("engine started", 20000)) << program_.log();
-  }
-
   // A screenshot through the request file, kept as a PNG in the look folder.
   bool shoot(const std::string& png, Bitmap* out = nullptr) {
     Bitmap local;
@@ -76,11 +49,6 @@ class OptionsE2e : public ::testing::Test {
     return true;
   }
 
-  TempDir root_;
-  XDisplay display_;
-  JackServer jack_;
-  ProgramRun program_;
-  Desktop desk_;
   JackFeeder feeder_;
 };
 
@@ -127,9 +95,7 @@ TEST_F(OptionsE2e, EnterDownToBitDepthRightThenTheNextTakeIs24Bit) {
   EXPECT_EQ(settings_value(ini, "popt_open"), "0");
 
   // Armed, a sound: its take file is 24-bit PCM stereo.
-  ASSERT_TRUE(feeder_.open("feeder", 2));
-  ASSERT_TRUE(feeder_.wait_connected("tolm:in_1", 10000));
-  ASSERT_TRUE(feeder_.connect({"tolm:in_1", "tolm:in_2"}));
+  connect_feeder(&feeder_);
   ASSERT_TRUE(desk_.key("space"));
   ASSERT_TRUE(program_.wait_logged("LISTENING - SOUND OPENS THE GATE", 5000)) << program_.log();
   feeder_.play(tone(0.6, 440, 0.5), kLead);
