@@ -129,7 +129,14 @@ void follow_side_widths(AppState* app) {
 }
 
 void watch_audio(AppState* app, uint32_t now) {
-  watchdog_poll(&app->watchdog, &app->engine, now, app->engine.armed.load(std::memory_order_relaxed));
+  const WatchdogEvent event =
+      watchdog_poll(&app->watchdog, &app->engine, now, app->engine.armed.load(std::memory_order_relaxed));
+  if (event == WatchdogEvent::kRebuilt) {
+    // A fresh engine starts from defaults, disarmed: the trigger and a held gate go back in.
+    apply_trigger_positions(app);
+    const Recorder& r = app->recorder;
+    app->engine.gate_forced.store(r.gate_held || r.gate_latched ? 1 : 0, std::memory_order_release);
+  }
 }
 
 void once_a_second(AppState* app) {

@@ -212,9 +212,11 @@ void step_rate(AppState* app, int dir) {
     status_flash("RATE CHANGED");
   } else if (result == 1) {
     status_flash("STOP THE SESSION FIRST - RATE IS SET ON AN EMPTY TAPE");
-  } else {
+  } else if (result == -1) {
     o.rate_tried = next + 1;
     status_flash("RATE REFUSED - KEPT OLD");
+  } else {
+    o.rate_tried = next + 1;  // neither rate runs: the audio is down and says so below
   }
   after_device_change(app, was_armed);
 }
@@ -246,6 +248,8 @@ void step_buffer(AppState* app, int dir) {
   } else if (result == -1) {
     o.buffer_tried = next + 1;
     status_flash("BUFFER REFUSED - KEPT OLD SIZE");
+  } else if (result == -3) {
+    status_flash("SET IN THE JACK SERVER");
   }
   after_device_change(app, was_armed);
 }
@@ -369,7 +373,11 @@ void option_value_text(const AppState* app, int row, float panel_w, char* out, s
     case kRowSampleRate:
       text_format(out, cap, s.sample_rate == 0 ? "%.0f HZ   AUTO" : "%.0f HZ", e.sample_rate);
       return;
-    case kRowBuffer: text_format(out, cap, "%d FRAMES   LATENCY %.1F MS", d.buffer_frames, d.latency_ms); return;
+    case kRowBuffer:
+      // What the stream runs with: on JACK the server's period, whatever the setting asks.
+      text_format(out, cap, "%d FRAMES   LATENCY %.1F MS", d.stream && d.period_frames > 0 ? d.period_frames : d.buffer_frames,
+                  d.latency_ms);
+      return;
     case kRowBitDepth: text_format(out, cap, "%d-BIT", s.bit_depth == 24 ? 24 : 16); return;
     case kRowWaterfall: text_copy(out, cap, s.scope_fall_off ? "OFF" : "ON"); return;
     case kRowLink:

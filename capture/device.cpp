@@ -11,9 +11,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "capture/jack_stream.h"
 #include "config/log.h"
@@ -29,11 +31,22 @@ constexpr double kFallbackRate = 48000;
 
 std::atomic<const DeviceOpenRefusal*> g_refusal{nullptr};
 
+// Blocks longer than the routine takes are handed over in pieces, as the JACK client does.
 int stream_callback(const void* input, void* output, unsigned long frames, const PaStreamCallbackTimeInfo* time_info,
                     PaStreamCallbackFlags flags, void* engine) {
+  auto* e = static_cast<CaptureEngine*>(engine);
   if (flags & (paInputOverflow | paInputUnderflow | paOutputUnderflow | paOutputOverflow))
-    static_cast<CaptureEngine*>(engine)->device_xruns.fetch_add(1, std::memory_order_relaxed);
-  return capture_callback(input, output, frames, time_info, flags, engine);
+    e->device_xruns.fetch_add(1, std::memory_order_relaxed);
+  const float* in = static_cast<const float*>(input);
+  float* out = static_cast<float*>(output);
+  const int channels = e->input_channels;
+  for (unsigned long at = 0; at < frames;) {
+    const unsigned long count = std::min<unsigned long>(frames - at, kMaxBlockFrames);
+    capture_callback(in ? in + at * unsigned(channels) : nullptr, out ? out + at * 2 : nullptr, count, time_info,
+                     flags, engine);
+    at += count;
+  }
+  return paContinue;
 }
 
 const char* host_name_of(int device) {
@@ -53,6 +66,17 @@ const char* host_label(int type, const char* fallback) {
 }
 
 bool hardware_device(const char* name) { return strstr(name, "(hw:") != nullptr; }
+
+// A fingerprint of the list, so a list rebuilt while waiting for a device is logged only when
+// it changed.
+uint64_t list_signature(const EngineDevice* d) {
+  uint64_t h = 1469598103934665603ull;
+  for (int k = 0; k < d->count; ++k) {
+    for (const char* p = d->list[k].name; *p; ++p) h = (h ^ uint8_t(*p)) * 1099511628211ull;
+    h = (h ^ uint64_t(d->list[k].input_channels)) * 1099511628211ull;
+  }
+  return h ^ uint64_t(d->count);
+}
 
 void build_device_list(EngineDevice* d) {
   d->count = 0;
@@ -97,6 +121,9 @@ void build_device_list(EngineDevice* d) {
       }
     }
   }
+  const uint64_t signature = list_signature(d);
+  if (signature == d->list_signature) return;
+  d->list_signature = signature;
   for (int k = 0; k < d->count; ++k) {
     const DeviceEntry& e = d->list[k];
     if (e.jack) {
@@ -138,8 +165,8 @@ bool refused_by_test(const char* device, int channels, bool duplex) {
 int open_jack_stream(CaptureEngine* e, const DeviceEntry& entry, int n) {
   EngineDevice* d = &e->dev;
   const bool duplex = entry.output_device >= 0;
-  log_line("open: [%s] in='%s' %d ch  out='%s'  %.0f Hz  %d frames  JACK ports", d->host_api_name, entry.jack_client,
-           n, duplex ? entry.jack_client : "(none)", d->stream_rate, d->buffer_frames);
+  log_line("open: [%s] in='%s' %d ch  out='%s'  %.0f Hz  the server's period  JACK ports", d->host_api_name,
+           entry.jack_client, n, duplex ? entry.jack_client : "(none)", d->stream_rate);
   char why[128];
   JackStream* s = nullptr;
   for (int attempt = duplex ? 0 : 1; attempt < 2; ++attempt) {
@@ -148,6 +175,7 @@ int open_jack_stream(CaptureEngine* e, const DeviceEntry& entry, int n) {
     else if (jack_stream_open(entry.jack_client, n, with_output, d->stream_rate, e, &s, why, sizeof why) == 0) {
       d->stream = s;
       d->stream_jack = 1;
+      d->period_frames = jack_stream_period(s);
       d->duplex = with_output;
       d->exclusive_active = 0;
       e->input_channels = n;
@@ -202,6 +230,7 @@ int open_stream(CaptureEngine* e, const DeviceEntry& entry, int n) {
                  paNoError) {
         d->stream = stream;
         d->stream_jack = 0;
+        d->period_frames = d->buffer_frames;
         d->duplex = 1;
         d->exclusive_active = exclusive;
         e->input_channels = n;
@@ -231,6 +260,7 @@ int open_stream(CaptureEngine* e, const DeviceEntry& entry, int n) {
   }
   d->stream = stream;
   d->stream_jack = 0;
+  d->period_frames = d->buffer_frames;
   d->duplex = 0;
   d->exclusive_active = exclusive;
   e->input_channels = n;
@@ -286,19 +316,19 @@ int resume_stream(CaptureEngine* e) {
   return start_stream(e);
 }
 
+// 64 characters: one more than JACK takes for a client name.
+constexpr const char* kNoJackClientName = "tolm-portaudio-stays-out-of-jack-xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx";
+static_assert(std::char_traits<char>::length(kNoJackClientName) == 64);
+
 int pa_up(CaptureEngine* e) {
   if (e->dev.pa_ready) return 0;
   // PortAudio must not connect to JACK at all: its JACK client cannot be closed once the server
-  // has died (terminating it aborts the process). JACK devices are ours, through libjack, so
-  // PortAudio starts with a server name that does not exist and its JACK host stays empty.
-  const char* previous = getenv("JACK_DEFAULT_SERVER");
-  char saved[256] = "";
-  if (previous) text_copy(saved, previous);
-  setenv("JACK_DEFAULT_SERVER", "tolm-portaudio-has-no-jack", 1);
-  PaJack_SetClientName("tolm-portaudio");
+  // has died (terminating it aborts the process). JACK devices are ours, through libjack. A
+  // client name JACK refuses makes PortAudio's JACK host find no server and stay empty, without
+  // touching the environment other threads read.
+  jack_quiet_messages();
+  PaJack_SetClientName(kNoJackClientName);
   PaError err = Pa_Initialize();
-  if (previous) setenv("JACK_DEFAULT_SERVER", saved, 1);
-  else unsetenv("JACK_DEFAULT_SERVER");
   if (err != paNoError) {
     log_line("Pa_Initialize failed: %s", Pa_GetErrorText(err));
     return -1;
@@ -349,11 +379,30 @@ int open_with_fallback(CaptureEngine* e, bool allow_fallback) {
 void log_input(const CaptureEngine* e) {
   const EngineDevice* d = &e->dev;
   log_line("input: [%s] %s  %.0f Hz  %d ch  %d frames  %s", d->host_api_name[0] ? d->host_api_name : "?",
-           d->device_name, e->sample_rate, e->input_channels, d->buffer_frames,
+           d->device_name, e->sample_rate, e->input_channels, d->period_frames > 0 ? d->period_frames : d->buffer_frames,
            d->duplex ? "duplex" : "input-only (no output)");
 }
 
 }  // namespace
+
+// A name with its ALSA card and device numbers left out: "(hw:2,0)" becomes "(hw)", so an
+// interface that comes back under another card number is still the same device.
+void device_name_without_card(const char* name, char* out, size_t cap) {
+  size_t n = 0;
+  for (const char* p = name; *p && n + 1 < cap;) {
+    if (strncmp(p, "(hw:", 4) == 0) {
+      const char* q = p + 4;
+      while (*q && *q != ')' && (isdigit(static_cast<unsigned char>(*q)) || *q == ',')) ++q;
+      if (*q == ')') {
+        for (const char* r = "(hw)"; *r && n + 1 < cap; ++r) out[n++] = *r;
+        p = q + 1;
+        continue;
+      }
+    }
+    out[n++] = *p++;
+  }
+  out[n] = 0;
+}
 
 void device_set_open_refusal(const DeviceOpenRefusal* r) { g_refusal.store(r, std::memory_order_release); }
 
@@ -483,16 +532,25 @@ int change_rate(CaptureEngine* e, double rate) {
   e->dev.mixer = keep.mixer;
   if (engine_create(e, keep.buffer_frames, keep.addressable_minutes, wanted, old_rate, keep.exclusive, true) == 0) {
     restore_plugins();
-    engine_start(e);
+    if (engine_start(e) == 0) return -1;
   } else {
     restore_plugins();
   }
-  return -1;
+  // Neither rate runs: the engine is down and the watchdog builds it again when it can.
+  close_stream(e);
+  e->dev.requested_rate = old_rate;
+  text_copy(e->dev.chosen, wanted);
+  log_line("stream reopen FAILED - audio is DOWN");
+  return -2;
 }
 
 int change_buffer(CaptureEngine* e, int frames) {
   frames = std::max(frames, kMinBufferFrames);
   EngineDevice* d = &e->dev;
+  if (d->stream && d->stream_jack) {
+    log_line("buffer: the JACK server sets the period (%d frames) - nothing changed", d->period_frames);
+    return -3;
+  }
   if (frames == d->buffer_frames) return 0;
   const int old = d->buffer_frames;
   close_stream(e);
@@ -525,29 +583,82 @@ int change_device(CaptureEngine* e, int index) {
   log_line("device '%s' failed to open - reverting", d->list[index].name);
   close_stream(e);
   d->selected = old;
-  if (open_selected_device(e) == 0) start_stream(e);
+  // The device to come back to is the old one, also when it will not open now: the watchdog
+  // retries by this name.
+  if (old >= 0 && old < d->count) text_copy(d->chosen, d->list[old].name);
+  if (open_selected_device(e) != 0 || start_stream(e) != 0) {
+    close_stream(e);
+    log_line("stream reopen FAILED - audio is DOWN");
+  }
   return -1;
 }
 
+namespace {
+
+// An engine whose rate change and revert both failed has no tape and no buffers: it is built
+// again at the rate it last ran, on the device it last had, with its plug-ins kept.
+int rebuild_engine(CaptureEngine* e) {
+  const EngineDevice keep = e->dev;
+  char name[128];
+  text_copy(name, keep.chosen[0] ? keep.chosen : keep.wanted);
+  engine_destroy(e);
+  e->dev.mixer = keep.mixer;
+  const bool built = engine_create(e, keep.buffer_frames, keep.addressable_minutes, name, keep.requested_rate,
+                                   keep.exclusive, true) == 0;
+  e->dev.mixer = keep.mixer;
+  e->dev.list_signature = keep.list_signature;
+  if (!built || engine_start(e) != 0) {
+    // Stays down, and remembers what to try again in three seconds.
+    engine_destroy(e);
+    e->dev = keep;
+    e->dev.stream = nullptr;
+    e->dev.pa_ready = 0;
+    return -1;
+  }
+  e->dev.rebuilds = keep.rebuilds + 1;
+  log_line("audio engine built again at %.0f Hz on %s", e->sample_rate, e->dev.device_name);
+  return 0;
+}
+
+}  // namespace
+
 int reopen_stream(CaptureEngine* e) {
   EngineDevice* d = &e->dev;
+  if (!e->delay || !e->tape.chunks) return rebuild_engine(e);
   close_stream(e);
   // PortAudio lists devices once, when it starts: set it up afresh so a device or server that
-  // went away and came back is seen, and find the chosen entry again by its name.
-  char name[128];
+  // went away and came back is seen, and find the chosen entry again by its name, by its name
+  // without the ALSA card number (a replugged interface gets another), or else the best one.
+  char name[128], bare[128], other[128];
   text_copy(name, d->chosen[0] ? d->chosen : d->wanted);
+  device_name_without_card(name, bare, sizeof bare);
   pa_down(e);
   if (pa_up(e) != 0) return -1;
   d->count = 0;
   build_device_list(d);
+  for (int& t : d->tried) t = 0;
   d->selected = -1;
-  for (int k = 0; k < d->count; ++k)
+  for (int k = 0; k < d->count && d->selected < 0; ++k)
     if (strcmp(d->list[k].name, name) == 0) d->selected = k;
-  if (d->selected < 0) return -1;
+  for (int k = 0; k < d->count && d->selected < 0; ++k) {
+    device_name_without_card(d->list[k].name, other, sizeof other);
+    if (strcmp(other, bare) == 0) d->selected = k;
+  }
+  if (d->selected < 0 && d->count > 0 && !d->reopen_fallback_logged) {
+    log_line("device '%s' not found - falling back", name);
+    d->reopen_fallback_logged = 1;
+  }
+  if (d->selected < 0) {
+    int score = -1;
+    d->selected = best_entry(d, &score);
+    if (d->selected < 0) return -1;
+  }
+  // The stream rate stays: the tape holds audio at that rate.
   if (open_selected_device(e) != 0 || start_stream(e) != 0) {
     close_stream(e);
     return -1;
   }
+  d->reopen_fallback_logged = 0;
   log_line("stream reopened on %s", d->device_name);
   return 0;
 }
@@ -592,7 +703,8 @@ int resume_session(CaptureEngine* e, int64_t a, const int64_t* take_starts, int 
   e->recording.store(0);
   e->gate_open.store(0);
   e->tape.release_point.store(a, std::memory_order_release);
-  tape_maintain(&e->tape, a, kTapeAhead);
+  // The allocation thread runs on while the stream is paused; only it maintains the tape.
+  tape_maintain_now(&e->tape, a);
   const int result = resume_stream(e);
   log_line("resumed session: %d takes, %.1f s", n, double(a) / e->sample_rate);
   return result;
@@ -633,7 +745,11 @@ WatchdogEvent watchdog_poll(Watchdog* w, CaptureEngine* e, uint32_t now_ms, int 
   }
   if (uint32_t(now_ms - w->last_attempt_ms) > kWatchdogRetryMs) {
     w->last_attempt_ms = now_ms;
-    return reopen_stream(e) == 0 ? WatchdogEvent::kReopened : WatchdogEvent::kReopenFailed;
+    const int rebuilds = e->dev.rebuilds;
+    if (reopen_stream(e) != 0) return WatchdogEvent::kReopenFailed;
+    if (e->dev.rebuilds == rebuilds) return WatchdogEvent::kReopened;
+    w->last_frames = -1;  // a new engine counts from 0: any count is a change
+    return WatchdogEvent::kRebuilt;
   }
   return WatchdogEvent::kNone;
 }

@@ -4,6 +4,7 @@
 // back to what worked, reopening, and the watchdog that notices a device that stopped delivering.
 // Main thread only; PortAudio runs the capture routine on its own thread.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "capture/engine.h"
@@ -27,15 +28,19 @@ void engine_refresh_devices(CaptureEngine* e);
 
 // Rate change: recreates engine and tape at the new rate (keeping the device, buffer, mode and
 // plug-ins); refused (1) while the tape holds audio; -1 when the device refused and the old rate
-// was restored; 0 when changed or unchanged.
+// was restored; -2 when the old rate would not run either: the engine is down (no tape, nothing
+// processed) until reopen_stream builds it again; 0 when changed or unchanged.
 int change_rate(CaptureEngine* e, double rate);
 // Buffer change (at least 32 frames): 0 changed or unchanged, -1 refused and the old size kept,
-// -2 neither works and the audio is down.
+// -2 neither works and the audio is down, -3 the stream is on JACK, whose server sets the
+// period: nothing was changed.
 int change_buffer(CaptureEngine* e, int frames);
 // Device change by list index: 0, or -1 when it would not open and the old device is back.
 int change_device(CaptureEngine* e, int index);
 // Closes and opens the selected device again (PortAudio is set up afresh, so a device or server
-// that went away and came back is found). 0 or -1.
+// that went away and came back is found): the same name, else the same name without the ALSA
+// card number, else the best entry. An engine left without buffers by a failed rate change is
+// built again instead. 0 or -1.
 int reopen_stream(CaptureEngine* e);
 // Seats a continued session: an empty tape whose counters, take starts and overview describe
 // `count` takes laid end to end over tape_length frames. 0 when the stream runs again, else -1.
@@ -57,12 +62,17 @@ struct Watchdog {
   int down;                  // audio marked down
   uint32_t last_attempt_ms;  // tick of the last reopen attempt
 };
-enum class WatchdogEvent { kNone, kWentDown, kCameBack, kReopened, kReopenFailed };
+// kRebuilt: the engine was built afresh (trigger parameters back at their defaults, disarmed).
+enum class WatchdogEvent { kNone, kWentDown, kCameBack, kReopened, kRebuilt, kReopenFailed };
 void watchdog_start(Watchdog* w, const CaptureEngine* e, uint32_t now_ms);
 // Compares the delivered-frame count with the last one; marks the audio down after 500 ms
 // without frames, reopens every 3 s while down, and reports frames flowing again, with the
 // status and log lines for each. armed adds " - LISTENING" to the return message.
 WatchdogEvent watchdog_poll(Watchdog* w, CaptureEngine* e, uint32_t now_ms, int armed);
+
+// A device name with its ALSA card and device numbers left out ("(hw:2,0)" becomes "(hw)"): an
+// interface that comes back under another card number keeps this name.
+void device_name_without_card(const char* name, char* out, size_t cap);
 
 // Test seam: when set, an open of this many input channels (duplex or not) is refused as if
 // the device had refused it, with the given error text.

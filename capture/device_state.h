@@ -1,6 +1,7 @@
 // The device fields of the capture engine: the list of input devices, the choice, the stream
 // and its settings. Main thread only.
 #pragma once
+#include <cstdint>
 
 constexpr int kMaxDevices = 32;
 constexpr int kMaxInputChannels = 64;
@@ -30,7 +31,8 @@ struct EngineDevice {
   char chosen[128];        // list name of the entry last opened, kept across failed reopens
   char host_api_name[32];
   char failed_device[128]; // the device that would not open at start-up
-  int buffer_frames;
+  int buffer_frames;       // asked for (the setting); JACK ignores it
+  int period_frames;       // frames per callback of the open stream: the JACK server's period on JACK
   double requested_rate;   // 0 = the device's own
   double stream_rate;      // rate of the open stream; 0 = none chosen yet
   int exclusive;           // direct hardware access asked for
@@ -42,4 +44,7 @@ struct EngineDevice {
   void* stream;            // PaStream*, or JackStream* when stream_jack
   int stream_jack;
   const MixerBinding* mixer;
+  uint64_t list_signature;    // the device list last logged
+  int reopen_fallback_logged; // "not found - falling back" said once while the device is away
+  int rebuilds;               // times the engine was built again after losing its buffers
 };

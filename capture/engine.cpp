@@ -130,10 +130,17 @@ void serve_reset(CaptureEngine* e) {
   e->overview_bucket.store(kOverviewStartBucket, kRelaxed);
 }
 
+// The caller makes sure the sealed-take ring has room for the cull's entry.
 void serve_cull(CaptureEngine* e) {
   if (e->take_start_count <= 0) return;
   int64_t s = e->take_starts[--e->take_start_count];
-  if (!e->rec) e->closed = std::max(e->closed - 1, 0);
+  if (!e->rec) {
+    // A sealed take goes: the main thread learns it in order with the seals around it.
+    e->closed = std::max(e->closed - 1, 0);
+    const int64_t w = e->sealed_write.load(kRelaxed);
+    e->sealed[w % kMaxSealedTakes] = SealedTake{s, e->head, 1};
+    e->sealed_write.store(w + 1, std::memory_order_release);
+  }
   e->head = std::min(std::max<int64_t>(s, 0), e->head);
   clear_overview(e, e->head / e->overview_bucket.load(kRelaxed) + 1);
   e->playhead = std::min(e->playhead, e->head);
@@ -249,9 +256,11 @@ void capture_engine_free(CaptureEngine* e) {
 
 void capture_set_player_mix(const PlayerMix* mix) { g_player_mix.store(mix, std::memory_order_release); }
 
-void process_block(CaptureEngine* e, const float* input, float* output, int frames) {
+int process_block(CaptureEngine* e, const float* input, float* output, int frames) {
   if (output && frames > 0) memset(output, 0, size_t(frames) * 2 * sizeof(float));
-  if (!e->running.load(std::memory_order_acquire) || frames > kMaxBlockFrames || frames <= 0 || !e->delay) return;
+  if (!e->running.load(std::memory_order_acquire) || frames > kMaxBlockFrames || frames <= 0 || !e->delay ||
+      !e->tape.chunks)
+    return 0;
   DenormalGuard denormals;
   const double r = e->sample_rate;
   float* L = e->work_left;
@@ -280,10 +289,23 @@ void process_block(CaptureEngine* e, const float* input, float* output, int fram
     player->fn(player->ctx, e->player_left, e->player_right, frames, int(r));
   }
 
-  if (e->reset_request.exchange(0, std::memory_order_acq_rel)) serve_reset(e);
+  // A served reset or cull publishes the moved write head before it clears its request, so the
+  // main thread never pairs a served request with the old head.
+  if (e->reset_request.load(std::memory_order_acquire)) {
+    serve_reset(e);
+    e->write_head.store(e->head, std::memory_order_release);
+    e->reset_request.store(0, std::memory_order_release);
+  }
   int64_t seek = e->seek_request.exchange(-1, std::memory_order_acq_rel);
   if (seek >= 0) e->playhead = e->head > 0 ? std::clamp<int64_t>(seek, 0, e->head - 1) : 0;
-  if (e->cull_request.exchange(0, std::memory_order_acq_rel)) serve_cull(e);
+  // A cull waits while the ring is full: its entry must reach the main thread after the seals
+  // before it.
+  if (e->cull_request.load(std::memory_order_acquire) &&
+      e->sealed_write.load(kRelaxed) - e->sealed_read.load(std::memory_order_acquire) < kMaxSealedTakes) {
+    serve_cull(e);
+    e->write_head.store(e->head, std::memory_order_release);
+    e->cull_request.store(0, std::memory_order_release);
+  }
 
   Params p{};
   p.armed = e->armed.load(kRelaxed);
@@ -303,8 +325,11 @@ void process_block(CaptureEngine* e, const float* input, float* output, int fram
   p.tail = int(0.005 * r);
 
   Tape* tape = &e->tape;
+  // The released frontier first: the allocator lowers the allocated frontier before it moves
+  // the released one back, so this pair never spans chunks that are gone.
+  const int64_t released = tape->released_frontier.load(std::memory_order_acquire);
   int64_t tape_end = tape->allocated_frontier.load(std::memory_order_acquire);
-  if (e->head < tape->released_frontier.load(std::memory_order_acquire)) tape_end = e->head;
+  if (e->head < released) tape_end = e->head;
 
   const float in_max = detect_block(e, frames, p.gain, r);
 
@@ -572,19 +597,20 @@ void process_block(CaptureEngine* e, const float* input, float* output, int fram
   e->out_peak = std::max(out_max, e->out_peak * kMeterFall);
   e->input_peak.store(e->in_peak, kRelaxed);
   e->output_peak.store(e->out_peak, kRelaxed);
+  return frames;
 }
 
 int capture_callback(const void* input, void* output, unsigned long frames, const void*, unsigned long, void* engine) {
   CaptureEngine* e = static_cast<CaptureEngine*>(engine);
   const int64_t t0 = mono_ns();
-  process_block(e, static_cast<const float*>(input), static_cast<float*>(output), int(frames));
+  const int done = process_block(e, static_cast<const float*>(input), static_cast<float*>(output), int(frames));
   const int64_t ns = mono_ns() - t0;
   e->cb_last_ns.store(ns, kRelaxed);
   int64_t prev = e->cb_max_ns.load(kRelaxed);
   while (ns > prev && !e->cb_max_ns.compare_exchange_weak(prev, ns, kRelaxed)) {
   }
   e->cb_busy_ns.fetch_add(ns, kRelaxed);
-  e->cb_frames.fetch_add(int64_t(frames), kRelaxed);
+  e->cb_frames.fetch_add(int64_t(done), kRelaxed);
   e->cb_count.fetch_add(1, std::memory_order_release);
   return 0;
 }

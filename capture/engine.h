@@ -31,6 +31,7 @@ static_assert(std::atomic<float>::is_always_lock_free);
 struct SealedTake {
   int64_t start;  // first tape frame
   int64_t end;    // one past the last
+  int culled = 0; // not a take: the last take sealed before this entry was culled
 };
 
 // Optional plug-ins, each an immutable {function, context} record that outlives its
@@ -113,6 +114,7 @@ struct CaptureEngine {
   std::atomic<const InputsMixer*> inputs_mixer;
 
   // Sealed-take ring: the audio thread owns the write count, the main thread the read count.
+  // Takes and culls travel in the order they happened, so the main thread's list can follow.
   SealedTake sealed[kMaxSealedTakes];
   std::atomic<int64_t> sealed_write, sealed_read;
 
@@ -137,7 +139,8 @@ struct CaptureEngine {
   std::atomic<int64_t> device_xruns;
 
   // Callback timing (the wrapper writes, the performance overlay reads).
-  std::atomic<int64_t> cb_last_ns, cb_max_ns, cb_busy_ns, cb_count, cb_frames;
+  std::atomic<int64_t> cb_last_ns, cb_max_ns, cb_busy_ns, cb_count;
+  std::atomic<int64_t> cb_frames;  // frames the routine processed (ignored blocks do not count)
   int64_t timing_prev_count, timing_prev_busy_ns, timing_prev_frames;  // reader only
 
   Tape tape;
@@ -194,8 +197,10 @@ int capture_engine_init(CaptureEngine* e, double rate);
 // Frees what capture_engine_init allocated and zeroes the detector (not the tape).
 void capture_engine_free(CaptureEngine* e);
 
-// The stream callback body. Audio thread only; never allocates, locks or waits.
-void process_block(CaptureEngine* e, const float* input, float* output, int frames);
+// The stream callback body. Returns the frames processed: 0 for a block it ignored (not
+// running, no buffers, longer than 4,096 frames). Audio thread only; never allocates, locks or
+// waits.
+int process_block(CaptureEngine* e, const float* input, float* output, int frames);
 // The PortAudio-shaped wrapper: times process_block and always returns 0 (continue).
 int capture_callback(const void* input, void* output, unsigned long frames, const void* time_info,
                      unsigned long status_flags, void* engine);
@@ -214,7 +219,8 @@ int engine_mono_history(const CaptureEngine* e, int n, float* out);
 int engine_overview(const CaptureEngine* e, int n, float* out);
 // Timing since the previous call.
 void engine_timing(CaptureEngine* e, TimingStats* out);
-// Frames the device has delivered (the watchdog's input).
+// Frames the routine has processed (the watchdog's input): a stream that runs into an engine
+// that cannot record does not count as audio.
 int64_t engine_frames_delivered(const CaptureEngine* e);
 // Moves the play head to a fraction 0..1 of the tape; nothing on an empty tape.
 void engine_seek_fraction(CaptureEngine* e, double x);

@@ -34,17 +34,8 @@ struct JackStream {
 
 namespace {
 
-// libjack reports refused connections on stderr; the caller reports what matters itself.
-void quiet_jack() {
-  static bool done = false;
-  if (done) return;
-  done = true;
-  jack_set_error_function([](const char*) {});
-  jack_set_info_function([](const char*) {});
-}
-
 jack_client_t* open_client(const char* name) {
-  quiet_jack();
+  jack_quiet_messages();
   jack_status_t status;
   return jack_client_open(name, JackNoStartServer, &status);
 }
@@ -92,6 +83,15 @@ int on_xrun(void* arg) {
 }
 
 }  // namespace
+
+// libjack reports refused connections on stderr; the caller reports what matters itself.
+void jack_quiet_messages() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  jack_set_error_function([](const char*) {});
+  jack_set_info_function([](const char*) {});
+}
 
 int jack_list_devices(JackDeviceInfo* out, int cap) {
   jack_client_t* c = open_client("tolm-scan");
@@ -203,6 +203,8 @@ void jack_stream_close(JackStream* s) {
 }
 
 double jack_stream_rate(const JackStream* s) { return s->rate; }
+
+int jack_stream_period(const JackStream* s) { return int(jack_get_buffer_size(s->client)); }
 
 bool jack_stream_server_gone(const JackStream* s) { return s->server_gone.load() != 0; }
 

@@ -30,6 +30,9 @@ int jack_stream_open(const char* device_client, int inputs, bool duplex, double 
 int jack_stream_start(JackStream* s, char* err, size_t err_cap);  // activate and connect
 void jack_stream_close(JackStream* s);                            // stop and free; quick after a server death
 double jack_stream_rate(const JackStream* s);
+int jack_stream_period(const JackStream* s);  // the server's frames per period
+// Keeps libjack's own messages off stderr (refusals are reported by the caller). Main thread.
+void jack_quiet_messages();
 // True once the server has shut down under the stream. Such a stream must be closed before any
 // other JACK client of this process connects again (libjack shares state between them).
 bool jack_stream_server_gone(const JackStream* s);

@@ -27,6 +27,23 @@ float* new_chunk(const Tape* t) {
   return c;
 }
 
+// Puts a chunk into slot i: from the spare pool, else newly allocated; false (with the reason
+// flagged) at the resident cap or when memory runs out.
+bool place_chunk(Tape* t, int64_t i) {
+  if (t->resident.load(std::memory_order_relaxed) >= t->resident_cap) {
+    t->cap_hit.store(1, std::memory_order_relaxed);
+    return false;
+  }
+  float* c = t->spare_count > 0 ? t->spare[--t->spare_count] : new_chunk(t);
+  if (!c) {
+    t->out_of_memory.store(1, std::memory_order_relaxed);
+    return false;
+  }
+  t->chunks[i].store(c, std::memory_order_release);
+  t->resident.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
 }  // namespace
 
 int tape_create(Tape* t, int chunk_seconds, int addressable_minutes, int spare_target, double rate) {
@@ -54,6 +71,8 @@ int tape_create_with_memory(Tape* t, int chunk_seconds, int addressable_minutes,
   t->released_count = 0;
   t->spare_count = 0;
   t->full_reported = 0;
+  t->wake_asked.store(0);
+  t->steps.store(0);
 
   t->chunks = new (std::nothrow) std::atomic<float*>[size_t(t->slot_count)];
   t->spare = new (std::nothrow) float*[size_t(std::max(t->spare_target, 1))];
@@ -122,12 +141,29 @@ void tape_maintain_at(Tape* t, int64_t write_head, int ahead, uint64_t now_ms) {
   // Release behind the release point.
   int64_t s = std::max<int64_t>(t->release_point.load(std::memory_order_acquire), 0);
   int64_t frontier = t->released_frontier.load(std::memory_order_relaxed);
+  const int64_t head = std::max<int64_t>(write_head, 0);
   int taken = 0;
-  if (s < frontier) {
-    frontier = s;  // the tape was cleared
+  if (s < frontier && head >= frontier) {
+    // A cull is about to roll the write head back over given-back audio. The head still lies
+    // beyond the gap, so the gap is filled from the top down and the released frontier follows
+    // chunk by chunk: every chunk between the two frontiers stays present throughout.
+    for (int64_t i = (frontier - 1) / cf; i >= s / cf && frontier > s; --i) {
+      if (!t->chunks[i].load(std::memory_order_relaxed) && !place_chunk(t, i)) break;
+      frontier = std::max(s, i * cf);
+      t->released_frontier.store(frontier, std::memory_order_release);
+    }
+  } else if (s < frontier) {
+    // The tape was cleared: the write head is back in the gap. The allocated frontier comes
+    // down first, so an audio thread that sees the lowered released frontier (it reads that one
+    // first) never pairs it with a limit that spans the missing chunks.
+    frontier = s;
+    if (t->allocated_frontier.load(std::memory_order_relaxed) > frontier)
+      t->allocated_frontier.store(frontier, std::memory_order_release);
     t->released_frontier.store(frontier, std::memory_order_release);
   } else {
-    for (int64_t i = frontier / cf; i < s / cf && i < t->slot_count; ++i) {
+    // Never the chunk under the write head or after it, whatever the release point says.
+    const int64_t last = std::min(s, head) / cf;
+    for (int64_t i = frontier / cf; i < last && i < t->slot_count; ++i) {
       if (t->released_count >= kTapeReleasedMax) break;
       float* c = t->chunks[i].exchange(nullptr, std::memory_order_acq_rel);
       if (c) {
@@ -145,21 +181,9 @@ void tape_maintain_at(Tape* t, int64_t write_head, int ahead, uint64_t now_ms) {
 
   // Allocate ahead of the write head.
   int64_t first = frontier / cf;
-  int64_t stop = std::min<int64_t>(std::max<int64_t>(write_head, 0) / cf + std::max(ahead, 1), t->slot_count);
-  for (int64_t i = first; i < stop; ++i) {
-    if (t->chunks[i].load(std::memory_order_relaxed)) continue;
-    if (t->resident.load(std::memory_order_relaxed) >= t->resident_cap) {
-      t->cap_hit.store(1, std::memory_order_relaxed);
-      break;
-    }
-    float* c = t->spare_count > 0 ? t->spare[--t->spare_count] : new_chunk(t);
-    if (!c) {
-      t->out_of_memory.store(1, std::memory_order_relaxed);
-      break;
-    }
-    t->chunks[i].store(c, std::memory_order_release);
-    t->resident.fetch_add(1, std::memory_order_relaxed);
-  }
+  int64_t stop = std::min<int64_t>(head / cf + std::max(ahead, 1), t->slot_count);
+  for (int64_t i = first; i < stop; ++i)
+    if (!t->chunks[i].load(std::memory_order_relaxed) && !place_chunk(t, i)) break;
 
   // Refill the spare pool.
   while (t->spare_count < t->spare_target) {
@@ -175,6 +199,7 @@ void tape_maintain_at(Tape* t, int64_t write_head, int ahead, uint64_t now_ms) {
   int64_t i = frontier / cf;
   while (i < t->slot_count && t->chunks[i].load(std::memory_order_relaxed)) ++i;
   t->allocated_frontier.store(i * cf, std::memory_order_release);
+  t->steps.fetch_add(1, std::memory_order_release);
 }
 
 namespace {
@@ -189,8 +214,9 @@ void allocation_thread(Tape* t, const std::atomic<int64_t>* write_head, double r
                double(t->allocated_frontier.load()) / rate / 60.0);
     }
     std::unique_lock guard(t->wake_lock);
-    t->wake.wait_for(guard, std::chrono::milliseconds(kTapeThreadPeriodMs),
-                     [t] { return !t->thread_run.load(std::memory_order_acquire); });
+    t->wake.wait_for(guard, std::chrono::milliseconds(kTapeThreadPeriodMs), [t] {
+      return !t->thread_run.load(std::memory_order_acquire) || t->wake_asked.exchange(0, std::memory_order_acq_rel);
+    });
   }
 }
 
@@ -212,6 +238,30 @@ void tape_thread_stop(Tape* t) {
   }
   t->wake.notify_all();
   t->thread.join();
+}
+
+void tape_wake(Tape* t) {
+  {
+    std::lock_guard guard(t->wake_lock);
+    t->wake_asked.store(1, std::memory_order_release);
+  }
+  t->wake.notify_all();
+}
+
+bool tape_maintain_now(Tape* t, int64_t write_head) {
+  if (!t->thread.joinable()) {
+    tape_maintain(t, write_head, kTapeAhead);
+    return true;
+  }
+  // A step already under way may have read the old release point; the one after it has not.
+  const int64_t goal = t->steps.load(std::memory_order_acquire) + 2;
+  const int64_t deadline = mono_ns() + 1'000'000'000;
+  while (t->steps.load(std::memory_order_acquire) < goal) {
+    if (mono_ns() > deadline) return false;
+    tape_wake(t);
+    sleep_ms(1);
+  }
+  return true;
 }
 
 void tape_read(const Tape* t, int64_t first, int64_t count, float* out) {

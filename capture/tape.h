@@ -53,6 +53,8 @@ struct Tape {
   std::mutex wake_lock;
   std::condition_variable wake;
   std::atomic<int> thread_run;
+  std::atomic<int> wake_asked;              // main thread: run a step now instead of sleeping
+  std::atomic<int64_t> steps;               // allocator steps completed (positions only grow)
   int full_reported;  // the "TAPE FULL" line is given once per thread lifetime
 };
 
@@ -77,6 +79,14 @@ void tape_maintain_at(Tape* t, int64_t write_head, int ahead, uint64_t now_ms);
 void tape_thread_start(Tape* t, const std::atomic<int64_t>* write_head, double rate);
 // Stops and joins it.
 void tape_thread_stop(Tape* t);
+// Returns once a whole allocator step has run after the call began, so a release point lowered
+// just before is honoured and the chunks ahead of the write head are present again. With the
+// allocation thread running it wakes the thread and waits (up to a second, false on timeout);
+// with it stopped it runs the step itself, ahead of write_head. Main thread; never the audio
+// thread. The thread is the only one that maintains the tape while it runs.
+bool tape_maintain_now(Tape* t, int64_t write_head);
+// Asks the allocation thread for a step now, without waiting for it. Main thread.
+void tape_wake(Tape* t);
 
 // Frame access. A frame whose chunk is outside the table or not present has no storage.
 // Thread-safe: any thread; realtime-safe.

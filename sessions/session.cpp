@@ -217,12 +217,13 @@ int end_session(Recorder* r) {
     }
     close_session(r);
     r->holding = 0;
-    e->reset_request.store(1, std::memory_order_release);
+    clear_tape(e);
     SealedTake dropped;
     while (engine_next_sealed_take(e, &dropped)) {
     }
     list.take_count = 0;
     list.written_count = 0;
+    list.dropped = 0;
     r->seated_takes = 0;
     r->session.relative[0] = 0;
     scan_library(r);
@@ -311,7 +312,7 @@ int continue_session(Recorder* r, int row, const TakeFile* takes, int take_count
   // 3. Seated in the engine.
   if (!e || !r->hooks.resume.fn ||
       r->hooks.resume.fn(r->hooks.resume.ctx, a, starts.data(), n, overview, overview_values) != 0) {
-    list.take_count = list.written_count = 0;
+    list.take_count = list.written_count = list.dropped = 0;
     status_message("COULDN'T SEAT THE SESSION - AUDIO DOWN?");
     return -1;
   }
@@ -324,6 +325,7 @@ int continue_session(Recorder* r, int row, const TakeFile* takes, int take_count
   for (int i = 0; i < n; ++i) text_copy(s.names[i], takes[i].name);
   s.count = n;
   list.take_count = list.written_count = n;
+  list.dropped = 0;
   r->seated_takes = n;
 
   // 5. Armed; new takes follow the old ones on the tape.

@@ -320,7 +320,9 @@ int write_pending_takes(Recorder* r) {
   }
 
   int written = 0;
-  if (!r->holding) {
+  // A cull asked for and not yet served may take the last take and record over it: nothing is
+  // read off the tape until the engine has served it (within a block).
+  if (!r->holding && !e->cull_request.load(std::memory_order_acquire)) {
     const int64_t head = e->write_head.load(std::memory_order_acquire);
     while (list.written_count < list.take_count && list.takes[list.written_count].end <= head) {
       const TakeEntry& take = list.takes[list.written_count];

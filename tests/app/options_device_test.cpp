@@ -83,31 +83,23 @@ TEST(OptionsDevice, RateRefusedByTheServerIsSteppedPastAndAudioOnTheTapeRefusesA
   EXPECT_EQ(a->engine.running.load(), 1);
 }
 
-TEST(OptionsDevice, BufferRefusedKeepsTheOldSizeAndAStreamLeftDownEndsTheSession) {
+TEST(OptionsDevice, JackBufferIsTheServersAndAStreamLeftDownEndsTheSession) {
   JackServer server;
-  ASSERT_TRUE(server.start(2));
+  ASSERT_TRUE(server.start(2, 48000, 128));
   DeviceApp a;
   ASSERT_TRUE(a.ok);
   ASSERT_EQ(a->settings.buffer_frames, 256);
-  static CaptureEngine* engine = nullptr;
-  static int refused_size = 0;
-  static const DeviceOpenRefusal by_size{
-      [](void*, const char*, int, bool) { return engine && engine->dev.buffer_frames == refused_size; }, nullptr};
-  engine = &a->engine;
-  refused_size = 512;
-  device_set_open_refusal(&by_size);
+  // The row shows what the stream runs with; stepping it changes nothing and says who decides.
+  EXPECT_EQ(a.value(kRowBuffer).rfind("128 FRAMES   LATENCY ", 0), 0u) << a.value(kRowBuffer);
+  void* stream = a->engine.dev.stream;
   option_step(a.get(), kRowBuffer, +1);
-  EXPECT_EQ(a.status(), "BUFFER REFUSED - KEPT OLD SIZE");
+  EXPECT_EQ(a.status(), "SET IN THE JACK SERVER");
   EXPECT_EQ(a->settings.buffer_frames, 256);
-  EXPECT_EQ(a->engine.dev.buffer_frames, 256);
-  EXPECT_EQ(a->engine.running.load(), 1);
-  option_step(a.get(), kRowBuffer, +1);  // past the refused 512, round to 64
-  EXPECT_EQ(a->settings.buffer_frames, 64);
-  EXPECT_EQ(a.value(kRowBuffer).rfind("64 FRAMES   LATENCY ", 0), 0u) << a.value(kRowBuffer);
-  device_set_open_refusal(nullptr);
+  EXPECT_EQ(a->engine.dev.stream, stream);
+  EXPECT_EQ(a.value(kRowBuffer).rfind("128 FRAMES   LATENCY ", 0), 0u) << a.value(kRowBuffer);
 
-  // Armed, and then nothing opens any more: the session ends as Space would end it, and the foot
-  // says the audio is down.
+  // Armed, and then nothing opens any more (a rate the server refuses, and the old one too):
+  // the session ends as Space would end it, and the foot says the audio is down.
   const std::string music = a.home.file("Music");
   std::filesystem::create_directories(music);
   ASSERT_EQ(set_write_folder(&a->recorder, music.c_str()), 0);
@@ -115,12 +107,12 @@ TEST(OptionsDevice, BufferRefusedKeepsTheOldSizeAndAStreamLeftDownEndsTheSession
   ASSERT_FALSE(std::string(a->recorder.session.folder).empty());
   static const DeviceOpenRefusal everything{[](void*, const char*, int, bool) { return true; }, nullptr};
   device_set_open_refusal(&everything);
-  option_step(a.get(), kRowBuffer, +1);
+  option_step(a.get(), kRowSampleRate, +1);
+  device_set_open_refusal(nullptr);
   EXPECT_EQ(a.status(), "AUDIO DOWN - CHECK INPUT DEVICE");
   EXPECT_EQ(a->engine.running.load(), 0);
   EXPECT_EQ(a->engine.armed.load(), 0);
   EXPECT_TRUE(std::string(a->recorder.session.folder).empty());
-  EXPECT_EQ(a->settings.buffer_frames, 64);
 }
 
 TEST(OptionsDevice, DeviceWalkSkipsRefusersAndExclusiveReopens) {

@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "tests/support/jack.h"
 #include "tests/support/signal_compare.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -207,26 +208,16 @@ TEST(Device, BufferRateAndDeviceChangesRevertOnFailure) {
   const int second = find_entry(e.get(), "other [JACK]");
   ASSERT_GE(second, 0);
 
-  // Buffer: 16 asks for 32.
+  // Buffer: the JACK server sets the period; asking for another changes nothing and says so.
   int since = log_line_count();
-  EXPECT_EQ(change_buffer(e.get(), 16), 0);
-  EXPECT_EQ(e->dev.buffer_frames, 32);
-  EXPECT_TRUE(logged("buffer 32 frames (0.7 ms)", since));
+  void* before = e->dev.stream;
+  EXPECT_EQ(e->dev.period_frames, 256);
+  EXPECT_EQ(change_buffer(e.get(), 1024), -3);
+  EXPECT_EQ(e->dev.stream, before);
+  EXPECT_EQ(e->dev.period_frames, 256);
+  EXPECT_FALSE(logged("buffer 1024 frames", since));
+  EXPECT_TRUE(logged("the JACK server sets the period (256 frames)", since));
   EXPECT_EQ(e->running.load(), 1);
-  // A size the device refuses reverts.
-  static int refused_size = 0;
-  static CaptureEngine* refusing = nullptr;
-  static const DeviceOpenRefusal by_size{
-      [](void*, const char*, int, bool) { return refusing && refusing->dev.buffer_frames == refused_size; }, nullptr};
-  refusing = e.get();
-  refused_size = 512;
-  device_set_open_refusal(&by_size);
-  since = log_line_count();
-  EXPECT_EQ(change_buffer(e.get(), 512), -1);
-  EXPECT_EQ(e->dev.buffer_frames, 32);
-  EXPECT_TRUE(logged("buffer 512 refused - staying at 32 frames", since));
-  EXPECT_EQ(e->running.load(), 1);
-  device_set_open_refusal(nullptr);
 
   // Rate: refused while the tape holds audio, without touching the stream.
   e->armed = 1, e->gate_forced = 1;
@@ -252,6 +243,19 @@ TEST(Device, BufferRateAndDeviceChangesRevertOnFailure) {
   EXPECT_EQ(e->running.load(), 1);
   const int64_t delivered = engine_frames_delivered(e.get());
   EXPECT_TRUE(wait_frames(e.get(), delivered + 2000, 5000));
+  // When the old one will not open again either, the audio is down and the device to come back
+  // to is still the old one: the watchdog's reopen finds it.
+  static const DeviceOpenRefusal all_refuse{[](void*, const char*, int, bool) { return true; }, nullptr};
+  device_set_open_refusal(&all_refuse);
+  since = log_line_count();
+  EXPECT_EQ(change_device(e.get(), second), -1);
+  EXPECT_TRUE(logged("stream reopen FAILED - audio is DOWN", since));
+  EXPECT_EQ(e->running.load(), 0);
+  EXPECT_STREQ(e->dev.chosen, "system [JACK]");
+  device_set_open_refusal(nullptr);
+  ASSERT_EQ(reopen_stream(e.get()), 0);
+  EXPECT_STREQ(e->dev.device_name, "system");
+  EXPECT_TRUE(wait_frames(e.get(), engine_frames_delivered(e.get()) + 2000, 5000));
   // And one that opens is taken.
   EXPECT_EQ(change_device(e.get(), second), 0);
   EXPECT_STREQ(e->dev.device_name, "other");
@@ -289,6 +293,30 @@ TEST(Device, RateChangeRecreatesEngineAndTapeWhileEmpty) {
   EXPECT_EQ(e->running.load(), 1);
   EXPECT_TRUE(wait_frames(e.get(), engine_frames_delivered(e.get()) + 2000, 5000));
   EXPECT_EQ(change_rate(e.get(), 44100), 0);  // unchanged: nothing happens
+
+  // When the old rate will not run again either, the engine is down: nothing counts as audio,
+  // the watchdog never says it is back, and once the device opens again the engine is built
+  // afresh at the old rate with its plug-ins.
+  static const DeviceOpenRefusal all_refuse{[](void*, const char*, int, bool) { return true; }, nullptr};
+  device_set_open_refusal(&all_refuse);
+  EXPECT_EQ(change_rate(e.get(), 48000), -2);
+  EXPECT_EQ(e->running.load(), 0);
+  const int64_t frames_when_down = engine_frames_delivered(e.get());
+  Watchdog w;
+  uint32_t now = 1000;
+  watchdog_start(&w, e.get(), now);
+  EXPECT_EQ(watchdog_poll(&w, e.get(), now += 501, 0), WatchdogEvent::kWentDown);
+  EXPECT_EQ(watchdog_poll(&w, e.get(), now += 3001, 0), WatchdogEvent::kReopenFailed);
+  EXPECT_EQ(watchdog_poll(&w, e.get(), now += 3001, 0), WatchdogEvent::kReopenFailed);
+  EXPECT_EQ(engine_frames_delivered(e.get()), frames_when_down);
+  device_set_open_refusal(nullptr);
+  EXPECT_EQ(watchdog_poll(&w, e.get(), now += 3001, 0), WatchdogEvent::kRebuilt);
+  EXPECT_EQ(e->sample_rate, 44100);
+  EXPECT_EQ(e->tape.chunk_frames, 441000);
+  EXPECT_EQ(e->input_hook.load(), &hook);
+  ASSERT_TRUE(wait_frames(e.get(), 2000, 5000));
+  EXPECT_EQ(watchdog_poll(&w, e.get(), now += 10, 0), WatchdogEvent::kCameBack);
+  EXPECT_STREQ(status_line().text, "AUDIO BACK - system");
 }
 
 TEST(Device, NoDeviceAtAll) {
@@ -300,4 +328,55 @@ TEST(Device, NoDeviceAtAll) {
   const int r = engine_create(e.get(), 256, 60, "", 0, 0, true);
   if (r == 0) GTEST_SKIP() << "this machine has an ALSA input: " << e->dev.device_name;
   EXPECT_TRUE(logged("no input device - nothing to listen to", since));
+}
+
+// PortAudio's side, on an ALSA "null" device defined in a private ~/.asoundrc (no sound card is
+// needed): blocks longer than the routine takes are split, not refused; buffer changes and
+// their revert; and reopening while the device stays away logs the device list only once.
+TEST(Device, PortAudioBuffersSplitLargeBlocksAndRevert) {
+  TempDir home;
+  write_text(home.path + "/.asoundrc", "pcm.tolmnull {\n  type null\n  hint { show on description \"tolm test\" }\n}\n");
+  setenv("HOME", home.path.c_str(), 1);
+  setenv("JACK_DEFAULT_SERVER", "tolmtest_nobody_here", 1);
+  EngineHolder e;
+  ASSERT_EQ(engine_create(e.get(), 8192, 60, "tolmnull", 48000, 0, false), 0);
+  ASSERT_STREQ(e->dev.device_name, "tolmnull");
+  ASSERT_EQ(engine_start(e.get()), 0);
+  EXPECT_EQ(e->dev.period_frames, 8192);
+  EXPECT_TRUE(wait_frames(e.get(), 3 * 8192, 5000)) << "blocks of 8,192 frames must be processed";
+
+  int since = log_line_count();
+  EXPECT_EQ(change_buffer(e.get(), 16), 0);  // 16 asks for 32
+  EXPECT_EQ(e->dev.buffer_frames, 32);
+  EXPECT_TRUE(logged("buffer 32 frames (0.7 ms)", since));
+  static int refused_size = 0;
+  static CaptureEngine* refusing = nullptr;
+  static const DeviceOpenRefusal by_size{
+      [](void*, const char*, int, bool) { return refusing && refusing->dev.buffer_frames == refused_size; }, nullptr};
+  refusing = e.get();
+  refused_size = 512;
+  device_set_open_refusal(&by_size);
+  since = log_line_count();
+  EXPECT_EQ(change_buffer(e.get(), 512), -1);
+  EXPECT_EQ(e->dev.buffer_frames, 32);
+  EXPECT_TRUE(logged("buffer 512 refused - staying at 32 frames", since));
+  EXPECT_EQ(e->running.load(), 1);
+
+  // The device goes on refusing: each reopen tries again without logging the same list again.
+  static const DeviceOpenRefusal all_refuse{[](void*, const char*, int, bool) { return true; }, nullptr};
+  device_set_open_refusal(&all_refuse);
+  since = log_line_count();
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(reopen_stream(e.get()), -1);
+  EXPECT_FALSE(logged("dev  0:", since));
+  device_set_open_refusal(nullptr);
+  EXPECT_EQ(reopen_stream(e.get()), 0);
+
+  // A replugged ALSA interface comes back under another card number: the same device.
+  char bare[128];
+  device_name_without_card("USB Audio CODEC: Audio (hw:2,0) [ALSA]", bare, sizeof bare);
+  EXPECT_STREQ(bare, "USB Audio CODEC: Audio (hw) [ALSA]");
+  device_name_without_card("Scarlett 18i20 USB: Audio (hw:11,0) [ALSA]", bare, sizeof bare);
+  EXPECT_STREQ(bare, "Scarlett 18i20 USB: Audio (hw) [ALSA]");
+  device_name_without_card("odd (hw:x) name", bare, sizeof bare);
+  EXPECT_STREQ(bare, "odd (hw:x) name");
 }

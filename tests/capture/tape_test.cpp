@@ -160,22 +160,62 @@ TEST(TakeList, DrainStampsCapsAndFollowsCulls) {
   e->sealed[0] = SealedTake{0, 96000};
   e->sealed[1] = SealedTake{96000, 100000};
   e->sealed_write = 2;
-  e->takes_closed = 2;
   EXPECT_EQ(drain_sealed_takes(e.get(), &list, 1000), 2);
   ASSERT_EQ(list.take_count, 2);
   EXPECT_EQ(list.takes[0].started_at, 998);
   EXPECT_EQ(list.takes[1].started_at, 1000);
-  // A cull served by the engine lowers the closed count; the list follows.
-  e->takes_closed = 1;
-  drain_sealed_takes(e.get(), &list, 1000);
-  EXPECT_EQ(list.take_count, 1);
-  // A full list drops further takes.
+  // Culls arrive in order with the seals: a take sealed, culled and another sealed in one go
+  // leaves the first take and the new one.
+  e->sealed[2] = SealedTake{100000, 100500};
+  e->sealed[3] = SealedTake{100000, 100500, 1};
+  e->sealed[4] = SealedTake{100000, 100900};
+  e->sealed_write = 5;
+  EXPECT_EQ(drain_sealed_takes(e.get(), &list, 1000), 2);
+  ASSERT_EQ(list.take_count, 3);
+  EXPECT_EQ(list.takes[2].end, 100900);
+  // A full list drops further takes, and a cull then takes a dropped one, not a listed one.
   list.take_count = kMaxTakes;
-  e->takes_closed = kMaxTakes + 1;
-  e->sealed[2] = SealedTake{100000, 100100};
-  e->sealed_write = 3;
+  e->sealed[5] = SealedTake{100900, 101000};
+  e->sealed[6] = SealedTake{100900, 101000, 1};
+  e->sealed_write = 7;
   EXPECT_EQ(drain_sealed_takes(e.get(), &list, 1000), 0);
   EXPECT_EQ(list.take_count, kMaxTakes);
+  e->sealed[7] = SealedTake{100900, 101000, 1};
+  e->sealed_write = 8;
+  drain_sealed_takes(e.get(), &list, 1000);
+  EXPECT_EQ(list.take_count, kMaxTakes - 1);
+}
+
+// A cull of a take already on disk and given back rolls the write head into released memory;
+// the next take must still land on the tape from its first frame.
+TEST(TakeList, CullOverGivenBackAudioLeavesTheNextTakeWhole) {
+  auto e = make_engine(1000);  // 10,000-frame chunks
+  e->armed = 1;
+  e->pre_roll_frames = 0;
+  e->post_roll_frames = 100;
+  TakeList list{};
+  Signal s = silence(120000);
+  for (int64_t i = 0; i < s.frames(); ++i) s.set(i, 0.01f, 0.01f);          // never silent
+  for (int64_t i = 1000; i < 41000; ++i) s.set(i, 0.5f, 0.5f);              // a 40-second take
+  feed(e.get(), s, 0, 60000);
+  drain_sealed_takes(e.get(), &list, 0);
+  ASSERT_EQ(list.take_count, 1);
+  list.written_count = 1;
+  update_release_point(e.get(), &list);
+  feed(e.get(), s, 60000, 61000);  // the allocator's step gives back what lies behind
+  ASSERT_GT(e->tape.released_frontier.load(), 0);
+
+  ASSERT_TRUE(cull_last_take(e.get(), &list, 0, 0));
+  for (int64_t i = 70000; i < 70050; ++i) s.set(i, 0.5f, 0.5f);  // the next sound
+  feed(e.get(), s, 61000, 90000);
+  drain_sealed_takes(e.get(), &list, 0);
+  ASSERT_EQ(list.take_count, 1);
+  const TakeEntry t = list.takes[0];
+  EXPECT_EQ(t.start, 0);
+  ASSERT_GT(t.end - t.start, 1000);
+  const std::vector<float> frames = tape_frames(e.get(), t.start, t.end);
+  EXPECT_NEAR(frames[0], 0.5f * 0.0015f, 1e-6f);  // the sound that opened it, at the first gain step
+  for (size_t k = 0; k < frames.size(); ++k) ASSERT_NE(frames[k], 0.0f) << "frame " << k / 2;
 }
 
 TEST(TakeList, CullOfAContinuedSessionStopsAtItsSeatedTakes) {
