@@ -8,9 +8,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/paths.h"
 #include "platform/text.h"
 
 namespace {
@@ -132,6 +135,10 @@ int file_close(FileWriter* f) {
 }
 
 int sync_dir(const char* path) {
+  if (fault_hits(FileFault::kDirSync)) {
+    errno = EIO;
+    return -1;
+  }
   int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return -1;
   int r = fsync(fd);
@@ -141,8 +148,7 @@ int sync_dir(const char* path) {
 
 int replace_file_whole(const char* path, const void* data, size_t bytes) {
   char tmp[4096];
-  int n = snprintf(tmp, sizeof tmp, "%s.tmp-%d", path, int(getpid()));
-  if (n < 0 || size_t(n) >= sizeof tmp) return -1;
+  if (temporary_path(tmp, sizeof tmp, path) != 0) return -1;
   FileWriter f;
   if (file_create(&f, tmp) != 0) return -1;
   bool ok = file_write(&f, data, bytes) == 0 && file_sync(&f) == 0;
@@ -162,6 +168,63 @@ int replace_file_whole(const char* path, const void* data, size_t bytes) {
     sync_dir(".");
   }
   return 0;
+}
+
+int temporary_path(char* out, size_t cap, const char* path) {
+  const int n = snprintf(out, cap, "%s.tmp-%d", path, int(getpid()));
+  if (n < 0 || size_t(n) >= cap) {
+    if (cap > 0) out[0] = 0;
+    return -1;
+  }
+  return 0;
+}
+
+bool is_temporary_name(const char* name, int* pid) {
+  const char* mark = strstr(name, ".tmp-");
+  if (!mark || mark == name) return false;
+  for (const char* later = strstr(mark + 1, ".tmp-"); later; later = strstr(later + 1, ".tmp-")) mark = later;
+  const char* digits = mark + 5;
+  long value = 0;
+  const char* p = digits;
+  for (; *p >= '0' && *p <= '9' && value < 100000000; ++p) value = value * 10 + (*p - '0');
+  if (p == digits || *p) return false;
+  if (pid) *pid = int(value);
+  return true;
+}
+
+int sweep_temporary_files(const char* folder) {
+  struct Sweep {
+    const char* folder;
+    int removed;
+  } sweep{folder, 0};
+  list_dir(
+      folder,
+      [](const DirEntry& e, void* ctx) {
+        auto* sw = static_cast<Sweep*>(ctx);
+        int pid = 0;
+        if (e.is_dir || !is_temporary_name(e.name, &pid)) return true;
+        // A process that still runs may be about to rename it.
+        if (pid == int(getpid()) || (pid > 0 && (kill(pid_t(pid), 0) == 0 || errno == EPERM))) return true;
+        char path[4096];
+        if (snprintf(path, sizeof path, "%s/%s", sw->folder, e.name) < int(sizeof path) && unlink(path) == 0)
+          ++sw->removed;
+        return true;
+      },
+      &sweep);
+  return sweep.removed;
+}
+
+int rename_no_replace(const char* from, const char* to) {
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  // A file system without the flag: the check and the rename are two steps, which is as good as
+  // it gets there.
+  struct stat st;
+  if (lstat(to, &st) == 0) {
+    errno = EEXIST;
+    return -1;
+  }
+  return rename(from, to) == 0 ? 0 : -1;
 }
 
 int read_file_whole(const char* path, char** data, size_t* bytes, size_t max_bytes) {

@@ -36,6 +36,17 @@ int sync_dir(const char* path);                                  // fsync a fold
 // On failure the old file is untouched and no temporary file stays. 0 or -1.
 int replace_file_whole(const char* path, const void* data, size_t bytes);
 
+// The program's temporary names: "<path>.tmp-<pid>", where a file is written before it is
+// renamed to its final name. temporary_path: 0, or -1 when it does not fit in cap.
+int temporary_path(char* out, size_t cap, const char* path);
+// True for a name of that form; *pid (when given) is the process that made it.
+bool is_temporary_name(const char* name, int* pid = nullptr);
+// Removes the temporary files in a folder whose process is gone (an interrupted write);
+// returns how many went.
+int sweep_temporary_files(const char* folder);
+// Renames from onto to only when to does not exist yet: 0, or -1 (errno EEXIST when taken).
+int rename_no_replace(const char* from, const char* to);
+
 // Reads a whole file into a new buffer (free with free_file_data); at most max_bytes.
 // 0, -1 when it cannot be opened or read, -2 when it is larger than max_bytes.
 int read_file_whole(const char* path, char** data, size_t* bytes, size_t max_bytes);
@@ -48,6 +59,7 @@ enum class FileFault {
   kWrite,       // file_write fails before writing anything (EIO)
   kShortWrite,  // file_write writes half of its bytes and reports the shortfall
   kDiskFull,    // file_write fails with ENOSPC
+  kDirSync,     // sync_dir fails (EIO)
 };
 // After `skip` successful operations of that kind, the next ones fail; `count` of them
 // (negative = until cleared). Applies to every thread.

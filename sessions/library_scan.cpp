@@ -75,7 +75,8 @@ struct WavSum {
 
 bool sum_wav(const DirEntry& e, void* ctx) {
   auto* s = static_cast<WavSum*>(ctx);
-  if (e.is_dir || !is_wav_name(e.name)) return true;
+  // Counted as the take listing counts: a name too long for it is not one of the session's takes.
+  if (e.is_dir || !is_wav_name(e.name) || strlen(e.name) >= size_t(kTakeFileNameBytes)) return true;
   ++s->count;
   char path[kPathCap + kTakeFileNameBytes];
   double seconds = 0, rate = 0;

@@ -11,7 +11,7 @@
 struct Settings;
 
 constexpr int kMaxSessions = 512;        // rows in the library
-constexpr int kTakeNameBytes = 32;       // a take file name of the open session, 31 characters
+constexpr int kTakeNameBytes = 64;       // a take file name of the open session, 63 characters
 constexpr int kRelativeNameBytes = 80;   // "date/time" below the write folder, 79 characters
 constexpr int kDisplayNameBytes = 96;
 constexpr int kSourceNameBytes = 64;
@@ -22,6 +22,7 @@ struct Session {
   char names[kMaxTakes][kTakeNameBytes];
   int count;                           // files written into the folder, in take order
   char relative[kRelativeNameBytes];   // e.g. "2026-10-05/124424"; empty when outside the write folder
+  int dir_sync_pending;                // a take file's name may not be on disk yet: sync the folder again
 };
 
 // One session folder as the library lists it.

@@ -22,7 +22,9 @@
 namespace {
 
 constexpr size_t kIndexHeadBytes = 256;
-constexpr size_t kIndexEntryBytes = 160;  // one take line, generously
+// One take line: a name escaped at worst six bytes a byte, three numbers and the keys.
+constexpr size_t kIndexEntryBytes = 6 * kTakeNameBytes + 160;
+static_assert(kTakeNameBytes == kTakeFileNameBytes, "a listed take file's name must fit the session's list");
 constexpr size_t kSeedMaxBytes = size_t(1) << 30;
 
 // Adopts root and root/tolm when the latter is (or becomes) a folder. A chosen root must exist
@@ -53,6 +55,31 @@ int adopt_write_folder(Recorder* r, const char* root_in, bool create_root) {
 void close_session(Recorder* r) {
   r->session.folder[0] = 0;
   r->session.count = 0;
+  r->session.dir_sync_pending = 0;
+}
+
+// A file name as a JSON string's body: quote, backslash and control characters escaped.
+void json_escape(const char* in, char* out, size_t cap) {
+  size_t n = 0;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(in); *p && n + 7 < cap; ++p) {
+    if (*p == '"' || *p == '\\') {
+      out[n++] = '\\';
+      out[n++] = char(*p);
+    } else if (*p < 0x20) {
+      n += size_t(snprintf(out + n, cap - n, "\\u%04x", unsigned(*p)));
+    } else {
+      out[n++] = char(*p);
+    }
+  }
+  out[n] = 0;
+}
+
+// Takes of the session that have a file (an empty take is counted as done without one).
+int files_in_session(const Session& s) {
+  int n = 0;
+  for (int i = 0; i < s.count; ++i)
+    if (s.names[i][0]) ++n;
+  return n;
 }
 
 int effective_bit_depth(const CaptureEngine* e) {
@@ -150,8 +177,10 @@ int write_session_index(Recorder* r) {
   for (int i = 0; i < listed; ++i) {
     if (!s.names[i][0]) continue;  // an empty take has no file
     const TakeEntry& t = r->takes.takes[i];
+    char name[6 * kTakeNameBytes];
+    json_escape(s.names[i], name, sizeof name);
     n += text_format(text + n, cap - n, "%s\n    { \"file\": \"%s\", \"start\": %lld, \"end\": %lld, \"seconds\": %.3f }",
-                     first ? "" : ",", s.names[i], (long long)t.start, (long long)t.end,
+                     first ? "" : ",", name, (long long)t.start, (long long)t.end,
                      rate > 0 ? double(t.end - t.start) / rate : 0.0);
     first = false;
   }
@@ -207,7 +236,8 @@ int end_session(Recorder* r) {
       status_message("DISK WRITE FAILED - TAPE KEPT. FIX IT, THEN SPACE TO FINISH");
       return -1;
     }
-    const int count = list.take_count;
+    // What the foot and the log say is what the folder holds: takes with a file.
+    const int count = files_in_session(r->session);
     if (count > 0) {
       write_session_index(r);
       log_line("session ended, %d take%s -> %s", count, count == 1 ? "" : "s", r->session.folder);
@@ -238,9 +268,30 @@ int end_session(Recorder* r) {
   return 0;
 }
 
+int remake_session_folder(Recorder* r) {
+  const Session& s = r->session;
+  const char* write_folder = r->library.write_folder;
+  char date[kPathCap];
+  const char* slash = strchr(s.relative, '/');
+  // Only the session's own date and time folders, and only inside a write folder that is still
+  // there: with its drive gone, a mount point's empty folder must not collect the takes.
+  if (!s.folder[0] || !s.relative[0] || !slash || !write_folder[0] || !is_dir(write_folder)) return -1;
+  char date_name[kRelativeNameBytes];
+  text_copy(date_name, s.relative);
+  date_name[slash - s.relative] = 0;
+  if (!path_join(date, write_folder, date_name)) return -1;
+  if (!is_dir(date)) make_dir(date);
+  if (!is_dir(s.folder)) make_dir(s.folder);
+  if (!is_dir(s.folder)) return -1;
+  log_line("session folder made again: %s", s.folder);
+  return 0;
+}
+
 int remove_empty_session(Recorder* r) {
   Session& s = r->session;
   if (!s.folder[0] || count_wav_files(s.folder) != 0) return -1;
+  // An interrupted write of ours leaves a temporary file: it does not make the folder a keeper.
+  sweep_temporary_files(s.folder);
   char index[kPathCap + 16];
   if (path_join(index, s.folder, "session.json")) remove_file(index);
   if (remove_dir(s.folder) != 0) {
@@ -318,6 +369,7 @@ int continue_session(Recorder* r, int row, const TakeFile* takes, int take_count
   }
 
   // 4. The session, with every take counted as written.
+  sweep_temporary_files(folder);
   char display[kDisplayNameBytes];
   text_copy(display, lib.rows[row].display_name);
   Session& s = r->session;

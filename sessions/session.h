@@ -34,7 +34,12 @@ int arm_session(Recorder* r);
 // session was closed, -1 when it stays open with takes not on disk.
 int end_session(Recorder* r);
 
-// Removes the open session's folder when it holds no "*.wav": 0, or -1 when it was left.
+// Makes the open session's folder again after it went away: only its date and time folders, and
+// only inside a write folder that is still there. 0, or -1 (the takes stay on the tape).
+int remake_session_folder(Recorder* r);
+
+// Removes the open session's folder when it holds no "*.wav" (temporary files left by an
+// interrupted write go first): 0, or -1 when it was left.
 int remove_empty_session(Recorder* r);
 
 // Continues library row `row` (-1 = none selected): takes are the row's takes as the library lists

@@ -261,9 +261,13 @@ int write_take_file(Recorder* r, const TakeEntry& take) {
   const int64_t end = std::min(take.end, e->write_head.load(std::memory_order_acquire));
   if (start >= end) return -1;
 
-  // A session folder that went away (removed by hand, a drive mounted again) is made again, so
-  // the takes still on the tape can be written once the obstacle is gone.
-  if (!is_dir(s.folder)) make_dirs(s.folder);
+  // A session folder that went away (removed by hand) is made again, so the takes still on the
+  // tape can be written once the obstacle is gone; a write folder that went away (a drive
+  // unplugged) is not: the takes wait on the tape.
+  if (!is_dir(s.folder) && remake_session_folder(r) != 0) {
+    log_line("spill FAILED: %s (the folder is gone and cannot be made again here)", s.folder);
+    return -1;
+  }
 
   struct tm tm;
   char stem[32], name[kTakeNameBytes], path[kPathCap + kTakeNameBytes];
@@ -283,16 +287,25 @@ int write_take_file(Recorder* r, const TakeEntry& take) {
     log_line("spill FAILED: %s/%s", s.folder, name);
     return -1;
   }
+  // The file is written and flushed under a temporary name and takes its own only when whole:
+  // a crash or a power cut mid-write never leaves a take file that claims more than it holds.
+  char tmp[kPathCap + kTakeNameBytes + 16];
   const double rate = e->sample_rate;
-  if (write_pcm_wav(path, &e->tape, start, end, rate, e->bit_depth.load(std::memory_order_relaxed)) != 0 ||
-      sync_dir(s.folder) != 0) {
-    // A half-written file would hold the name and read as a damaged take; the retry writes afresh.
-    remove_file(path);
+  if (temporary_path(tmp, sizeof tmp, path) != 0 ||
+      write_pcm_wav(tmp, &e->tape, start, end, rate, e->bit_depth.load(std::memory_order_relaxed)) != 0 ||
+      rename_no_replace(tmp, path) != 0) {
+    if (tmp[0]) remove_file(tmp);
     log_line("spill FAILED: %s", path);
     return -1;
   }
   text_copy(s.names[s.count++], name);
   log_line("spilled %s  %.1fs", name, rate > 0 ? double(end - start) / rate : 0.0);
+  // The file itself is on disk; its name is once the folder is. A failed folder sync keeps the
+  // take and is tried again on the next pass.
+  if (sync_dir(s.folder) != 0) {
+    s.dir_sync_pending = 1;
+    log_line("session folder sync FAILED (%s kept, synced again next pass): %s", name, s.folder);
+  }
   return 0;
 }
 
@@ -301,6 +314,13 @@ int write_pending_takes(Recorder* r) {
   if (!e) return 0;
   TakeList& list = r->takes;
   Session& s = r->session;
+
+  if (s.dir_sync_pending && s.folder[0]) {
+    if (sync_dir(s.folder) == 0) {
+      s.dir_sync_pending = 0;
+      log_line("session folder synced: %s", s.folder);
+    }
+  }
 
   // Culled takes that were already on disk.
   if (list.take_count < list.written_count) {
@@ -361,6 +381,7 @@ int write_pending_takes(Recorder* r) {
     }
   }
 
-  update_release_point(e, &list);
+  // Until the folder's entries are on disk too, the tape keeps the audio behind them.
+  if (!s.dir_sync_pending) update_release_point(e, &list);
   return written;
 }

@@ -61,6 +61,15 @@ bool walk_chunks(FILE* f, WavLayout* w, bool need_fmt_with_data) {
   }
 }
 
+// The data bytes that are really there: a header written before its data (a file cut short by
+// a crash or a full disk, or a size of 0xFFFFFFFF from a recorder that never came back to fix
+// it) claims more than the file holds. The file position is left anywhere.
+int64_t data_present(FILE* f, const WavLayout& w) {
+  if (fseeko(f, 0, SEEK_END) != 0) return 0;
+  const int64_t after = int64_t(ftello(f)) - w.data_offset;
+  return std::max<int64_t>(0, std::min<int64_t>(int64_t(w.data_bytes), after));
+}
+
 struct ListState {
   const char* folder;
   std::vector<TakeFile>* files;
@@ -93,10 +102,11 @@ bool probe_wav(const char* path, double* seconds, double* rate) {
   if (!f) return false;
   WavLayout w;
   const bool found = walk_chunks(f, &w, false);
+  const int64_t present = found ? data_present(f, w) : 0;
   fclose(f);
   if (!found || !w.have_fmt || w.rate == 0 || w.channels == 0 || w.bits == 0) return false;
-  const double bytes = double((w.bits + 7) / 8);  // bits under 8 still take a byte
-  *seconds = double(w.data_bytes) / (bytes * double(w.channels) * double(w.rate));
+  const int64_t frame_bytes = int64_t((w.bits + 7) / 8) * int64_t(w.channels);  // bits under 8 still take a byte
+  *seconds = double(present / frame_bytes) / double(w.rate);
   *rate = double(w.rate);
   return true;
 }
@@ -113,11 +123,11 @@ int read_wav(const char* path, AudioBuffer* out) {
   WavLayout w;
   bool ok = walk_chunks(f, &w, true) && w.have_fmt && w.have_data && w.rate > 0 && w.channels > 0;
   ok = ok && ((w.format == 1 && (w.bits == 16 || w.bits == 24 || w.bits == 32)) || (w.format == 3 && w.bits == 32));
-  // A data size past the end of the file is a short read: refused before anything is allocated.
+  // A data size past the end of the file is read as far as whole frames go.
+  int64_t present = 0;
   if (ok) {
-    ok = fseeko(f, 0, SEEK_END) == 0;
-    const int64_t file_bytes = ok ? int64_t(ftello(f)) : 0;
-    ok = ok && int64_t(w.data_bytes) <= file_bytes - w.data_offset && fseeko(f, off_t(w.data_offset), SEEK_SET) == 0;
+    present = data_present(f, w);
+    ok = fseeko(f, off_t(w.data_offset), SEEK_SET) == 0;
   }
   if (!ok) {
     fclose(f);
@@ -125,7 +135,7 @@ int read_wav(const char* path, AudioBuffer* out) {
   }
   const uint32_t sample_bytes = w.bits / 8;
   const uint32_t frame_bytes = sample_bytes * w.channels;
-  const int64_t frames = int64_t(w.data_bytes / frame_bytes);
+  const int64_t frames = present / int64_t(frame_bytes);
   const size_t raw_bytes = size_t(frames) * frame_bytes;
   uint8_t* raw = static_cast<uint8_t*>(malloc(raw_bytes > 0 ? raw_bytes : 1));
   float* samples = frames > 0 ? static_cast<float*>(malloc(size_t(frames) * 2 * sizeof(float))) : nullptr;

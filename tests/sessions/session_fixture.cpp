@@ -31,6 +31,14 @@ void put(std::vector<uint8_t>& v, uint32_t x, int bytes) {
 
 }  // namespace
 
+std::string stamp_name(int64_t t) {
+  struct tm tm;
+  local_time(t, &tm);
+  char s[32];
+  strftime(s, sizeof s, "tolm-%H%M%S.wav", &tm);
+  return s;
+}
+
 RecorderRig::RecorderRig(double rate) {
   setenv("HOME", home.path.c_str(), 1);
   unsetenv("XDG_CONFIG_HOME");

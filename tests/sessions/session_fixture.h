@@ -33,6 +33,9 @@ struct RecorderRig {
   std::vector<float> tape(const TakeEntry& t) const;
 };
 
+// "tolm-%H%M%S.wav" of a local time: the name a take starting then gets.
+std::string stamp_name(int64_t t);
+
 // Seconds since 1970 of a local date and time.
 int64_t local_seconds(int year, int month, int day, int hour, int minute, int second);
 

@@ -27,14 +27,7 @@ std::string take_line(const std::string& file, const TakeEntry& t, bool first) {
   return s;
 }
 
-// "tolm-%H%M%S.wav" and "%H%M%S" of a local time.
-std::string stamp_name(int64_t t) {
-  struct tm tm;
-  local_time(t, &tm);
-  char s[32];
-  strftime(s, sizeof s, "tolm-%H%M%S.wav", &tm);
-  return s;
-}
+// "%H%M%S" of a local time.
 std::string hms(int64_t t) { return stamp_name(t).substr(5, 6); }
 
 const char* kIndexHead =
@@ -155,6 +148,13 @@ TEST(Sessions, SilenceLeavesNoFolderAndAStrayFileKeepsIt) {
   fs::create_directories(rig.write_folder() + "/2026-10-05/090000");
   write_text(rig.write_folder() + "/2026-10-05/090000/tolm-090001.wav", "x");
   ASSERT_EQ(arm_session(r), 0);
+  ASSERT_EQ(end_session(r), 0);
+  EXPECT_EQ(folder_names(rig.write_folder() + "/2026-10-05"), std::vector<std::string>{"090000"});
+
+  // A temporary file left by a write that a crash interrupted does not keep it.
+  ASSERT_EQ(arm_session(r), 0);
+  write_text(rig.session_folder() + "/session.json.tmp-99999999", "half");
+  write_text(rig.session_folder() + "/tolm-124425.wav.tmp-99999998", "half a take");
   ASSERT_EQ(end_session(r), 0);
   EXPECT_EQ(folder_names(rig.write_folder() + "/2026-10-05"), std::vector<std::string>{"090000"});
 
@@ -370,6 +370,60 @@ TEST(Sessions, ContinuingASessionRefusesUntilItCanAndThenSeatsTheTakes) {
   EXPECT_EQ(settings.sample_rate, 44100);
 }
 
+// Names from disk in a continued session: kept whole up to what the take listing takes, escaped
+// in session.json; a name too long for the listing is neither counted nor seated; and the
+// count, the index, the folder and the list agree.
+TEST(Sessions, ContinuedNamesStayWholeEscapedAndCountedAlike) {
+  RecorderRig rig;
+  Recorder* r = rig.rec.get();
+  SeatDouble seat;
+  seat.engine = rig.engine.get();
+  r->hooks.resume = ResumeHook{SeatDouble::seat, &seat};
+  arm_session(r);
+  rig.record_take(4800);
+  ASSERT_EQ(end_session(r), 0);
+  rig.quiet(256);
+  const std::string folder = rig.write_folder() + "/2026-10-05/124424";
+  const std::string first = folder_names(folder)[0] == "session.json" ? folder_names(folder)[1] : folder_names(folder)[0];
+  const std::string quoted = "odd \"name\" \\ take.wav";
+  const std::string long_name = "a take renamed by hand with a rather long name.wav";  // 51 bytes
+  const std::string too_long = std::string(70, 'x') + ".wav";
+  fs::copy_file(folder + "/" + first, folder + "/" + quoted);
+  fs::copy_file(folder + "/" + first, folder + "/" + long_name);
+  fs::copy_file(folder + "/" + first, folder + "/" + too_long);
+  scan_library(r);
+  const int row = find_library_row(r, "2026-10-05/124424");
+  ASSERT_GE(row, 0);
+  EXPECT_EQ(r->library.rows[row].take_count, 3);
+  TakeFile takes[kMaxSessionTakes];
+  const int n = session_takes(r, row, takes, kMaxSessionTakes);
+  ASSERT_EQ(n, 3);
+  float overview[kSessionOverviewValues] = {};
+  ASSERT_EQ(continue_session(r, row, takes, n, overview, kSessionOverviewValues), 0);
+  std::vector<std::string> seated;
+  for (int i = 0; i < r->session.count; ++i) seated.push_back(r->session.names[i]);
+  std::sort(seated.begin(), seated.end());
+  std::vector<std::string> want{first, quoted, long_name};
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(seated, want);
+
+  rig.now += 100;
+  rig.record_take();
+  ASSERT_EQ(write_pending_takes(r), 1);
+  const std::string index = read_text(folder + "/session.json");
+  EXPECT_NE(index.find("\"file\": \"odd \\\"name\\\" \\\\ take.wav\""), std::string::npos) << index;
+  EXPECT_NE(index.find("\"file\": \"" + long_name + "\""), std::string::npos) << index;
+  // The new take is culled: its file goes, and only its file.
+  ASSERT_TRUE(cull_last_take(rig.engine.get(), &r->takes, r->seated_takes, rig.now));
+  rig.quiet(256);
+  collect_sealed_takes(r);
+  write_pending_takes(r);
+  ASSERT_EQ(end_session(r), 0);
+  EXPECT_EQ(status_text(), "SESSION ENDED - 3 TAKES -> 2026-10-05/124424");
+  EXPECT_TRUE(fs::exists(folder + "/" + long_name));
+  EXPECT_TRUE(fs::exists(folder + "/" + quoted));
+}
+
 TEST(Sessions, SpillOpenFailureHoldsTakesOnTheTapeUntilTheFolderCanBeMade) {
   RecorderRig rig;
   Recorder* r = rig.rec.get();
@@ -479,6 +533,47 @@ TEST(Sessions, DiskWriteFailureKeepsTheTakeAndTheReleasePointBehindIt) {
   EXPECT_EQ(wav_samples(folder + files[2].name), quantized16(tape_c));
 }
 
+TEST(Sessions, AFailedFolderSyncKeepsTheTakeAndIsTriedAgain) {
+  RecorderRig rig;
+  Recorder* r = rig.rec.get();
+  arm_session(r);
+  TakeEntry a = rig.record_take();
+  rig.now += 5;
+  TakeEntry b = rig.record_take(11 * 48000);  // the head moves far enough for a to be given back
+  const auto tape_a = rig.tape(a);
+  file_fault_set(FileFault::kDirSync, 0, 1);
+  EXPECT_EQ(write_pending_takes(r), 2);
+  file_fault_clear();
+  EXPECT_EQ(r->takes.written_count, 2);
+  EXPECT_EQ(wav_samples(rig.session_folder() + "/" + stamp_name(a.started_at)), quantized16(tape_a));
+  EXPECT_TRUE(logged("session folder sync FAILED (" + stamp_name(a.started_at) + " kept, synced again next pass)"));
+  EXPECT_EQ(rig.engine->tape.release_point.load(), 0);  // the tape keeps the audio meanwhile
+  EXPECT_EQ(write_pending_takes(r), 0);
+  EXPECT_TRUE(logged("session folder synced: " + rig.session_folder()));
+  EXPECT_EQ(rig.engine->tape.release_point.load(), b.end - 10 * 48000);
+  ASSERT_EQ(end_session(r), 0);
+  EXPECT_EQ(status_text(), "SESSION ENDED - 2 TAKES -> 2026-10-05/124424");
+}
+
+TEST(Sessions, AWriteFolderThatWentAwayIsNotMadeAgainTheTakesWait) {
+  RecorderRig rig;
+  Recorder* r = rig.rec.get();
+  arm_session(r);
+  TakeEntry a = rig.record_take();
+  const auto tape_a = rig.tape(a);
+  // The drive holding the write folder is unplugged: its mount point stays, empty.
+  fs::remove_all(rig.write_folder());
+  EXPECT_EQ(write_pending_takes(r), 0);
+  EXPECT_EQ(status_text(), "DISK WRITE FAILED - HOLDING IN RAM");
+  EXPECT_FALSE(fs::exists(rig.write_folder()));
+  EXPECT_EQ(end_session(r), -1);
+  EXPECT_FALSE(fs::exists(rig.write_folder()));
+  // Plugged in again: only the session's date and time folders are made, and the take lands.
+  fs::create_directories(rig.write_folder());
+  ASSERT_EQ(end_session(r), 0);
+  EXPECT_EQ(wav_samples(rig.write_folder() + "/2026-10-05/124424/" + stamp_name(a.started_at)), quantized16(tape_a));
+}
+
 TEST(Sessions, AVanishedSessionFolderIsMadeAgainOnceTheObstacleGoes) {
   RecorderRig rig;
   Recorder* r = rig.rec.get();
@@ -520,4 +615,7 @@ TEST(Sessions, AnEmptyTakeDoesNotHoldBackTheOthers) {
             index_head(16) + take_line(r->session.names[0], a, true) + take_line(r->session.names[2], b, false) +
                 "\n  ]\n}\n");
   EXPECT_EQ(r->session.names[1][0], 0);
+  // The foot counts what the folder holds.
+  ASSERT_EQ(end_session(r), 0);
+  EXPECT_EQ(status_text(), "SESSION ENDED - 2 TAKES -> 2026-10-05/124424");
 }
