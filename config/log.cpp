@@ -27,7 +27,9 @@ LogState g_log;
 void open_log_file() {
   g_log.open_attempted = true;
   char home[kPathCap], folder[kPathCap], path[kPathCap];
-  if (!home_dir(home, sizeof home) || !home[0]) return;
+  // Only a home the environment names: with HOME empty there is no log file at all, rather than
+  // one in the password database's home that another session may be writing.
+  if (!home_from_environment(home, sizeof home)) return;
   if (text_format(folder, sizeof folder, "%s/.lumaro", home) >= sizeof folder - 1) return;
   if (make_dir(folder) != 0) return;
   if (text_format(path, sizeof path, "%s/tolm.log", folder) >= sizeof path - 1) return;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <signal.h>
@@ -147,18 +148,26 @@ int sync_dir(const char* path) {
 }
 
 int replace_file_whole(const char* path, const void* data, size_t bytes) {
+  // A symbolic link (a settings file kept elsewhere, say) stays a link: its target is replaced,
+  // keeping the target's permissions.
+  char target[4096];
+  struct stat st;
+  const char* dest = path;
+  if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode) && realpath(path, target)) dest = target;
+  const bool existed = stat(dest, &st) == 0;
   char tmp[4096];
-  if (temporary_path(tmp, sizeof tmp, path) != 0) return -1;
+  if (temporary_path(tmp, sizeof tmp, dest) != 0) return -1;
   FileWriter f;
   if (file_create(&f, tmp) != 0) return -1;
-  bool ok = file_write(&f, data, bytes) == 0 && file_sync(&f) == 0;
+  bool ok = !existed || fchmod(f.fd, st.st_mode & 07777) == 0;
+  ok = ok && file_write(&f, data, bytes) == 0 && file_sync(&f) == 0;
   ok = (file_close(&f) == 0) && ok;
-  if (!ok || rename(tmp, path) != 0) {
+  if (!ok || rename(tmp, dest) != 0) {
     unlink(tmp);
     return -1;
   }
   char dir[4096];
-  text_copy(dir, sizeof dir, path);
+  text_copy(dir, sizeof dir, dest);
   char* slash = strrchr(dir, '/');
   if (slash) {
     if (slash == dir) slash[1] = 0;

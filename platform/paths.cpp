@@ -84,6 +84,8 @@ bool program_dir(char* out, size_t cap) {
   return true;
 }
 
+bool home_from_environment(char* out, size_t cap) { return from_env("HOME", out, cap) || fail(out, cap); }
+
 bool home_dir(char* out, size_t cap) {
   if (from_env("HOME", out, cap)) return true;
   passwd pw, *result = nullptr;

@@ -11,6 +11,7 @@ constexpr size_t kPathCap = 260;
 bool program_path(char* out, size_t cap);   // the executable (/proc/self/exe)
 bool program_dir(char* out, size_t cap);    // its folder
 bool home_dir(char* out, size_t cap);       // $HOME, else the password database
+bool home_from_environment(char* out, size_t cap);  // $HOME only: false when unset or empty
 bool config_dir(char* out, size_t cap);     // $XDG_CONFIG_HOME, else ~/.config
 bool music_dir(char* out, size_t cap);      // XDG_MUSIC_DIR of user-dirs.dirs, else ~/Music
 bool runtime_dir(char* out, size_t cap);    // $XDG_RUNTIME_DIR, else the temp folder

@@ -1,5 +1,7 @@
 // The log: ring capacity and cutting, the file per run, concurrent writers, no home folder.
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -136,12 +138,27 @@ TEST(Log, EachRunStartsAFreshFile) {
 }
 
 TEST(Log, NoHomeMeansNoFileButTheRingWorks) {
+  // With HOME empty nothing is made or truncated, neither here nor in the home the password
+  // database names (whose log may belong to a running session: it is only looked at).
   TempDir cwd;
   ASSERT_EQ(chdir(cwd.path.c_str()), 0);
+  const passwd* pw = getpwuid(getuid());
+  ASSERT_NE(pw, nullptr);
+  const std::string db_log = std::string(pw->pw_dir) + "/.lumaro/tolm.log";
+  struct stat before {};
+  const bool had_log = stat(db_log.c_str(), &before) == 0;
+  const bool had_folder = path_exists((std::string(pw->pw_dir) + "/.lumaro").c_str());
   setenv("HOME", "", 1);
   log_line("no home %d", 1);
   char buf[kLogLineBytes];
   ASSERT_TRUE(log_recent_line(log_line_count() - 1, buf, sizeof buf));
   EXPECT_STREQ(buf + 10, "no home 1");
   EXPECT_FALSE(path_exists(".lumaro"));
+  EXPECT_EQ(path_exists((std::string(pw->pw_dir) + "/.lumaro").c_str()), had_folder);
+  struct stat after {};
+  EXPECT_EQ(stat(db_log.c_str(), &after) == 0, had_log);
+  if (had_log) {
+    EXPECT_EQ(after.st_size, before.st_size);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+  }
 }

@@ -1,6 +1,8 @@
 // Settings file: defaults, the reader's rules on good and hostile input, the writer's exact
 // text, round trips, portable precedence and the failure to write.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <clocale>
 #include <cstdlib>
@@ -283,4 +285,22 @@ TEST(Settings, SaveLoadAndFailedWriteKeepsOldFile) {
   EXPECT_EQ(entries, 1);
   // A folder that cannot hold the file.
   EXPECT_FALSE(write_settings_file((config.path + "/missing/tolm.ini").c_str(), s));
+
+  // A settings file kept elsewhere behind a link, private to its owner: saving replaces what the
+  // link points at, keeps the link and keeps the file's permissions.
+  TempDir dotfiles;
+  const std::string real = dotfiles.path + "/tolm.ini";
+  write_text(real, before);
+  ASSERT_EQ(chmod(real.c_str(), 0600), 0);
+  const std::string link = config.path + "/Lumaro/tolm.ini";
+  ASSERT_EQ(unlink(link.c_str()), 0);
+  ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+  ASSERT_TRUE(save_settings(s));
+  struct stat st;
+  ASSERT_EQ(lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_EQ(stat(real.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  load_settings(&back);
+  EXPECT_FLOAT_EQ(back.threshold_db, -10);
 }
