@@ -320,6 +320,7 @@ void render_frame(AppState* app) {
   }
   const int64_t t1 = mono_ns();
   window_present(app->window);
+  note_frame_presented(app);
   draw_detached_panels(app);
   const int64_t t2 = mono_ns();
   app->perf.drawing_ns += t1 - t0;
@@ -329,6 +330,21 @@ void render_frame(AppState* app) {
     log_line("ui: first frame presented %.0f ms after start", double(t2 - app->start_ns) / 1e6);
   }
   app->drawing = false;
+}
+
+void quit_refusal_follow(AppState* app) {
+  if (app->quit_refused && !recorder_has_unwritten(&app->recorder) &&
+      !app->engine.recording.load(std::memory_order_acquire)) {
+    app->quit_refused = app->quit_refusal_shown = app->quit_after_refusal = false;
+    log_line("quit: every take is on disk now - a quit saves and exits again");
+  }
+}
+
+void note_frame_presented(AppState* app) {
+  if (app->quit_refused && !app->quit_refusal_shown) {
+    app->quit_refusal_shown = true;
+    log_line("quit: the refusal is on screen - quitting again discards the unsaved takes");
+  }
 }
 
 bool quit_sequence(AppState* app) {
@@ -350,10 +366,18 @@ bool quit_sequence(AppState* app) {
   const int remaining = list.take_count - list.written_count;
   if (remaining <= 0) return true;
   if (app->quit_refused) {
-    log_line("quit: %d take%s discarded (disk error, second quit)", remaining, plural_lower(remaining));
-    return true;
+    // Only a quit asked for once the refusal was on screen counts: quits that queued up while
+    // the takes were being saved were made before the user could read it.
+    if (app->quit_after_refusal) {
+      log_line("quit: %d take%s discarded (disk error, second quit)", remaining, plural_lower(remaining));
+      return true;
+    }
+    log_line("quit: asked again before the refusal was on screen - not counted");
+    return false;
   }
   app->quit_refused = true;
+  app->quit_refusal_shown = false;
+  app->quit_after_refusal = false;
   char text[kStatusBytes];
   text_format(text, sizeof text, "%d TAKE%s NOT SAVED - DISK ERROR - QUIT AGAIN TO DISCARD", remaining, plural(remaining));
   status_hold(text);
@@ -457,6 +481,7 @@ void app_run(AppState* app) {
       t = mono_ns();
       collect_sealed_takes(&r);
       write_pending_takes(&r);
+      quit_refusal_follow(app);
       options_track_session(app);
       p.writer_ns += mono_ns() - t;
 

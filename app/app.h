@@ -23,6 +23,11 @@ void render_frame(AppState* app);
 // The quit sequence: saves what it can; true when the loop may end, false when the quit was
 // refused (takes not on disk, first time).
 bool quit_sequence(AppState* app);
+// Once every take is on disk again, a refusal is forgotten: the next quit saves and exits, and a
+// later disk error is refused afresh. Called on every pass of the main loop.
+void quit_refusal_follow(AppState* app);
+// A frame reached the screen: a refusal set before it is now on screen.
+void note_frame_presented(AppState* app);
 
 // The window title's text for the current state.
 void format_window_title(const AppState* app, char* out, size_t cap);

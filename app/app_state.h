@@ -113,6 +113,8 @@ struct AppState {
   // Flags.
   bool quit_requested;
   bool quit_refused;
+  bool quit_refusal_shown;     // the refusal has been on screen (drawn and presented)
+  bool quit_after_refusal;     // a quit was asked for while the refusal was on screen
   bool screenshot_requested;
   bool console_open;
   bool reduce_motion;
@@ -131,3 +133,10 @@ struct AppState {
   HelpState help;
   KeyMapState key_map;
 };
+
+// A quit asked for by the user (close button, the window manager, a signal). Only one asked for
+// while a refusal is on screen can discard takes. Main thread.
+inline void request_quit(AppState* app) {
+  app->quit_requested = true;
+  if (app->quit_refusal_shown) app->quit_after_refusal = true;
+}

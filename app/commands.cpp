@@ -246,10 +246,20 @@ void command_arm_or_stop(AppState* app) {
 }
 
 void handle_event(AppState* app, const InputEvent& ev) {
+  // A key let go always reaches the main view, whatever overlay or panel took the press (a gate
+  // held with G must not stay open because the key map opened meanwhile).
+  if (ev.kind == InputKind::kKeyUp) {
+    route_receivers(app, ev);
+    if (ev.key == kKeyG && app->ui.gate_key_down) {
+      app->ui.gate_key_down = false;
+      update_gate(app);
+    }
+    return;
+  }
   // The frame, the floating panels and the overlays come first; what they take ends here.
   if (route_receivers(app, ev)) return;
   switch (ev.kind) {
-    case InputKind::kQuit: app->quit_requested = true; return;
+    case InputKind::kQuit: request_quit(app); return;
     case InputKind::kDrop: open_for_chop(app, ev.path); return;
     case InputKind::kFocusLost: return;  // the rig store's background save comes with the rig
     case InputKind::kMouseMove:
@@ -262,12 +272,7 @@ void handle_event(AppState* app, const InputEvent& ev) {
     case InputKind::kMouseDown: mouse_down(app, ev); return;
     case InputKind::kMouseUp: mouse_up(app, ev); return;
     case InputKind::kWheel: scope_wheel(app, ev); return;
-    case InputKind::kKeyUp:
-      if (ev.key == kKeyG && app->ui.gate_key_down) {
-        app->ui.gate_key_down = false;
-        update_gate(app);
-      }
-      return;
+    case InputKind::kKeyUp: return;  // handled above
     case InputKind::kKeyDown:
       if (anywhere_key(app, ev)) return;
       if (route_overlay_keys(app, ev)) return;

@@ -66,7 +66,7 @@ bool frame_take_event(AppState* app, const InputEvent& ev) {
   if (ev.window_id != 0 || ev.kind != InputKind::kMouseDown || ev.button != kMouseLeft) return false;
   // The buttons first: they reach into the top edge.
   switch (header_item_at(app->content_w, ev.x, ev.y)) {
-    case HeaderItem::kClose: app->quit_requested = true; return true;
+    case HeaderItem::kClose: request_quit(app); return true;
     case HeaderItem::kMinimise:
       if (app->window) window_minimise(app->window);
       return true;

@@ -193,6 +193,8 @@ TEST(Commands, DropsCloseButtonAndQuit) {
   handle_event(a.app.get(), quit);
   EXPECT_TRUE(a->quit_requested);
 
+  a->quit_requested = false;
+
   // The side door toggles the side panel; the title strip drags, the edges resize.
   const Rect side = header_item_rect(960, HeaderItem::kDoorSide);
   a.mouse(InputKind::kMouseDown, side.x + 10, side.y + 10);
@@ -282,4 +284,46 @@ TEST(Window, SavedRectangleIsUsedOnlyWhenSaneAndOnADisplay) {
   s.win_w = 800, s.win_h = 480;
   window_placement(s, one, 1, &p);
   EXPECT_FALSE(p.centred);
+}
+
+// Quitting with a take that cannot reach the disk (no write folder at all here): refused once;
+// quits that queue up before the refusal is on screen do not count; one asked for afterwards
+// discards; and once everything is on disk the refusal is forgotten, so a later disk error is
+// refused afresh instead of discarding at once.
+TEST(Commands, QuitRefusalCountsOnlyQuitsAskedForOnceItIsOnScreen) {
+  AppFixture a;
+  TakeList& list = a->recorder.takes;
+  auto unwritable_take = [&] {
+    list.takes[list.take_count] = TakeEntry{0, 480, 0};
+    ++list.take_count;
+    a->engine.write_head = 480;
+  };
+  unwritable_take();
+  EXPECT_FALSE(quit_sequence(a.app.get()));
+  EXPECT_STREQ(status_line().text, "1 TAKE NOT SAVED - DISK ERROR - QUIT AGAIN TO DISCARD");
+  InputEvent quit{};
+  quit.kind = InputKind::kQuit;
+  handle_event(a.app.get(), quit);  // queued while the takes were being saved
+  EXPECT_FALSE(quit_sequence(a.app.get()));
+  note_frame_presented(a.app.get());  // the refusal reaches the screen
+  EXPECT_FALSE(a->quit_after_refusal);
+  handle_event(a.app.get(), quit);
+  EXPECT_TRUE(quit_sequence(a.app.get()));
+
+  // Saved after all (the obstacle went): the refusal is forgotten.
+  AppFixture b;
+  TakeList& later = b->recorder.takes;
+  later.takes[0] = TakeEntry{0, 480, 0};
+  later.take_count = 1;
+  b->engine.write_head = 480;
+  EXPECT_FALSE(quit_sequence(b.app.get()));
+  note_frame_presented(b.app.get());
+  later.written_count = 1;
+  quit_refusal_follow(b.app.get());
+  EXPECT_FALSE(b->quit_refused);
+  later.takes[1] = TakeEntry{480, 960, 0};
+  later.take_count = 2;
+  b->engine.write_head = 960;
+  handle_event(b.app.get(), quit);
+  EXPECT_FALSE(quit_sequence(b.app.get())) << "a new disk error is refused, not discarded at once";
 }

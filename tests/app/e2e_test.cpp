@@ -420,6 +420,8 @@ TEST_F(E2e, SecondQuitDiscardsUnwritableTakes) {
   ASSERT_TRUE(program_.wait_logged("DISK WRITE FAILED - HOLDING IN RAM", 10000)) << program_.log();
   program_.signal(SIGTERM);
   ASSERT_TRUE(program_.wait_logged("quit refused: 1 take not on disk", 10000)) << program_.log();
+  // Only a quit asked for once the refusal is on screen counts as the second.
+  ASSERT_TRUE(program_.wait_logged("quit: the refusal is on screen", 10000)) << program_.log();
   program_.signal(SIGTERM);
   ASSERT_TRUE(program_.wait_exit(15000)) << program_.log();
   EXPECT_EQ(program_.exit_status, 0) << read_text(program_.output);

@@ -92,6 +92,20 @@ TEST(Routing, WhatAnEarlierReceiverTakesNeverReachesTheMainView) {
   a.key(kKeyUp, 0, false, 77);
   EXPECT_FLOAT_EQ(a->settings.threshold_db, threshold + 1.0f);
 
+  // G held, the key map opened over it, G let go: the gate lets go too.
+  a->engine.armed = 1;
+  a.key(kKeyG);
+  EXPECT_EQ(a->engine.gate_forced.load(), 1);
+  a.key(kKeyQuestion, kModShift);
+  ASSERT_TRUE(a->key_map.open);
+  InputEvent g_up{};
+  g_up.kind = InputKind::kKeyUp;
+  g_up.key = kKeyG;
+  handle_event(a.get(), g_up);
+  EXPECT_EQ(a->engine.gate_forced.load(), 0);
+  a.key(kKeyEscape);
+  a->engine.armed = 0;
+
   // The frame's buttons come before everything: the close button quits even under the key map.
   a.key(kKeyQuestion, kModShift);
   const Rect quit = header_item_rect(960, HeaderItem::kClose);
