@@ -334,11 +334,10 @@ void scope_feed_spectrum(AppState* app, uint32_t now_ms) {
   if (a->history == 0) spectrum_reset(a);  // a zeroed record has never been reset
   ScopeView& v = app->scope;
   const int count = engine_mono_history(&app->engine, kSpectrumSize, v.mono);
-  // The EQ view keeps (width - 4) / 4 rows (more than its height shows; the rest wait unseen).
-  // The waterfall lays a row per 3 pixels across the width, so it keeps width / 3: a history of
-  // height / 3 rows would leave most of a wide scope empty.
+  // The EQ view keeps (width - 4) / 4 rows (more than its height shows; the rest wait unseen),
+  // the waterfall height / 3.
   const Rect& s = app->ui.layout.scope;
-  const int rows = mode == 1 ? int((s.w - 4.0f) / float(kEqRowPx)) : int(s.w / float(kWaterfallRowPx));
+  const int rows = mode == 1 ? int((s.w - 4.0f) / float(kEqRowPx)) : int(s.h / float(kWaterfallRowPx));
   spectrum_set_history(a, rows);
   const double rate = app->engine.sample_rate > 0 ? app->engine.sample_rate : 48000.0;
   spectrum_feed(a, v.mono, count, rate);

@@ -298,12 +298,13 @@ TEST(ScopeControl, SpectrumIsFedEvery33MsOnlyWhileAViewShowsIt) {
   EXPECT_LE(lo * 48000.0 / 8192.0, 1000.0 + 48000.0 / 8192.0) << loudest;
   EXPECT_GE(hi * 48000.0 / 8192.0, 1000.0 - 48000.0 / 8192.0) << loudest;
 
-  // Waterfall on in the threshold view: a row per 3 pixels of width.
+  // Waterfall on in the threshold view: a history of a row per 3 pixels of height.
   a->settings.hud_mode = 0;
   a->settings.scope_fall_off = 0;
   scope_feed_spectrum(a.app.get(), 1070);
   EXPECT_EQ(sa.rows_written, 3u);
-  EXPECT_EQ(sa.history, int(w / 3));
+  EXPECT_EQ(sa.history, int(a.l().scope.h / 3));
+  EXPECT_NE(sa.history, int(w / 3));
 }
 
 TEST(ScopeControl, AutoFitShrinksFastForLoudInputAndGrowsBackSlowly) {
