@@ -152,6 +152,12 @@ void estimate_tempo(TempoKeyAnalyser* a) {
     double s = 0;
     for (int k = 1; k <= 4 && k * lag < n; ++k)
       s += lag_energy(v, u, n, k * lag) / double(n - k * lag) / k;
+    // Every multiple of a beat period is also one of twice that period, so the two score alike and
+    // the tempo preference alone would halve every beat faster than about 170 BPM. What tells them
+    // apart is the midpoint: onsets halfway along this lag mean the beat is the shorter lag, when
+    // that is a tempo of the range.
+    const int64_t half_lag = (lag + 1) / 2;
+    if (half_lag >= lag_min) s -= lag_energy(v, u, n, half_lag) / double(n - half_lag);
     double octaves = std::log2(per_minute / double(lag) / kCentreBpm);
     double weight = s * std::exp(-0.5 * octaves * octaves / kTempoSpread);
     if (weight > best_weight) best_weight = weight, best_lag = lag;  // ties keep the shorter lag

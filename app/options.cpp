@@ -543,17 +543,19 @@ int pick_folder(const char* start, char* out, size_t cap, std::atomic<int>* chil
   const char* const* const dialogs[] = {zenity, kdialog};
   for (const char* const* argv : dialogs) {
     char text[kDialogOutputBytes];
+    char err[kDialogOutputBytes];
     ProcessResult pr{};
-    const int rc = run_process(argv, text, sizeof text, &pr, child);
+    const int rc = run_process(argv, text, sizeof text, &pr, child, err, sizeof err);
     if (rc == kProcessNotFound) continue;
     if (rc != kProcessOk) {
       log_line("options: %s could not be run", argv[0]);
       continue;
     }
-    if (pr.exit_code == 1 || pr.exit_code == -1) return 1;  // cancelled, closed, or stopped at quit
-    if (pr.exit_code != 0) {
-      log_line("options: %s ended with status %d", argv[0], pr.exit_code);
-      continue;  // it could not show itself: the next one may
+    const DialogEnd end = dialog_end(pr, err);
+    if (end == DialogEnd::kCancelled) return 1;  // cancelled, closed, or stopped at quit
+    if (end == DialogEnd::kNotShown) {
+      log_line("options: %s could not show itself (status %d, signal %d)", argv[0], pr.exit_code, pr.signal);
+      continue;  // the next one may
     }
     size_t n = strlen(text);
     while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r')) text[--n] = 0;

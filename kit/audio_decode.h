@@ -29,7 +29,7 @@ struct ReadSink {
 // caller's), -3 when the begin callback refused. frames_expected <= 0 means unknown.
 int sink_begin(ReadSink* sink, int32_t channels, double sample_rate, int64_t frames_expected);
 // Room for `frames` more frames, written by the decoder then handed on by sink_commit; null when
-// memory runs out.
+// memory runs out or growing would take more than the machine can spare (memory_allows).
 float* sink_reserve(ReadSink* sink, int64_t frames);
 // Hands on the frames written into the room sink_reserve gave: 0, or -3 when the block callback
 // refused.
@@ -48,7 +48,8 @@ int read_wav_memory(const uint8_t* data, size_t bytes, ReadSink* sink, const std
                     char* msg, size_t cap);
 
 // Any format FFmpeg demuxes and decodes, as interleaved float at the file's own rate and channel
-// count. 0, -1 "OUT OF MEMORY", -2 "COULDN'T READ THAT FILE", -3.
+// count, from a regular file or a FIFO. 0, -1 "OUT OF MEMORY" or (a read failed) "COULDN'T READ
+// THAT FILE", -2 "COULDN'T READ THAT FILE" (not decodable, damaged inside, or audio missing), -3.
 int read_ffmpeg_file(const char* path, ReadSink* sink, const std::atomic<int32_t>* cancel, char* msg, size_t cap);
 
 // The dispatch shared by loads and scans: unsupported extension -2, ".wav" to the parser and on

@@ -89,10 +89,9 @@ int sink_begin(ReadSink* sink, int32_t channels, double sample_rate, int64_t fra
   const uint64_t capacity = uint64_t(frames_expected) + uint64_t(slack);
   if (capacity > (uint64_t(1) << 62) / frame_bytes) return kReadOk;  // grow as frames arrive instead
   const uint64_t bytes = capacity * frame_bytes;
-  // A length larger than the memory left is not believed up front (a damaged header can claim
-  // days of audio); the block then grows with the frames that really arrive.
-  const uint64_t available = available_memory_bytes();
-  if (available != 0 && bytes > available) return kReadOk;
+  // A length larger than the memory can spare is not believed up front (a damaged header can
+  // claim days of audio); the block then grows with the frames that really arrive, checked again.
+  if (!memory_allows(bytes)) return kReadOk;
   b->samples = static_cast<float*>(malloc(size_t(bytes)));
   if (!b->samples) return kReadFailed;
   sink->capacity_frames = int64_t(capacity);
@@ -105,7 +104,8 @@ float* sink_reserve(ReadSink* sink, int64_t frames) {
   const int64_t max_frames = int64_t((uint64_t(1) << 62) / (uint64_t(channels) * sizeof(float)));
   if (!sink->buffer) {
     if (frames > sink->scratch_frames) {
-      if (frames > max_frames) return nullptr;
+      if (frames > max_frames || !memory_allows(uint64_t(frames - sink->scratch_frames) * channels * sizeof(float)))
+        return nullptr;
       float* p = static_cast<float*>(realloc(sink->scratch, size_t(frames * channels) * sizeof(float)));
       if (!p) return nullptr;
       sink->scratch = p;
@@ -119,6 +119,8 @@ float* sink_reserve(ReadSink* sink, int64_t frames) {
     const int64_t capacity =
         std::max({needed, sink->capacity_frames + sink->capacity_frames / 2, kMinGrowFrames});  // geometric
     if (capacity > max_frames) return nullptr;
+    // Checked as the audio arrives: a small file can decode to hours, more than the machine has.
+    if (!memory_allows(uint64_t(capacity - sink->capacity_frames) * channels * sizeof(float))) return nullptr;
     float* p = static_cast<float*>(realloc(b->samples, size_t(capacity * channels) * sizeof(float)));
     if (!p) return nullptr;
     b->samples = p;

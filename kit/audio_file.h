@@ -26,7 +26,10 @@ bool is_audio_file(const char* path);
 // Loads a whole file into *out at its own rate and channel count. Returns kReadOk, or a
 // negative code with one upper-case message in msg (capacity msg_cap, cut to fit; empty for
 // kReadCancelled). *out is zeroed first and left empty on any failure; a null out gives
-// kReadFailed without a message. cancel (may be null) is polled once per block.
+// kReadFailed without a message. A read that fails part-way is kReadFailed "COULDN'T READ THAT
+// FILE", never a shorter buffer; a file that simply ends early keeps the frames it holds. Memory
+// is checked as the audio arrives ("OUT OF MEMORY"). cancel (may be null) is polled once per
+// block and while a slow source (a FIFO, a stalled share) is waited for.
 // Thread-safe: yes; runs on the caller's thread and holds no lock.
 int read_audio_file(const char* path, AudioBuffer* out, const std::atomic<int32_t>* cancel, char* msg,
                     size_t msg_cap);

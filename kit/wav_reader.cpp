@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 #include "kit/audio_decode.h"
 #include "kit/audio_file.h"
+#include "platform/file.h"
 #include "platform/paths.h"
 
 namespace {
@@ -27,15 +29,26 @@ constexpr uint8_t kBaseGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
                                        0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
 struct WavInput {
-  FILE* file;           // file mode
+  int fd;               // file mode; -1 in memory mode
   const uint8_t* data;  // memory mode
   uint64_t size;        // bytes in the file or block
   uint64_t pos;         // read position; may pass the end after a skip
+  bool failed;          // a read failed (not merely ended): the device or the share gave up
 };
 
+// Reads up to `bytes`; fewer only at the end of the input or when a read fails (then `failed`).
 size_t input_read(WavInput* in, void* dst, size_t bytes) {
-  if (in->file) {
-    size_t got = fread(dst, 1, bytes, in->file);
+  if (in->fd >= 0) {
+    size_t got = 0;
+    while (got < bytes) {
+      const int64_t n = file_read(in->fd, static_cast<uint8_t*>(dst) + got, bytes - got);
+      if (n == 0) break;
+      if (n < 0) {
+        in->failed = true;
+        break;
+      }
+      got += size_t(n);
+    }
     in->pos += got;
     return got;
   }
@@ -49,7 +62,7 @@ size_t input_read(WavInput* in, void* dst, size_t bytes) {
 void input_skip(WavInput* in, uint64_t bytes) {
   in->pos += bytes;
   // Seeking past the end is allowed; the next read then returns nothing.
-  if (in->file) fseeko(in->file, off_t(in->pos), SEEK_SET);
+  if (in->fd >= 0 && lseek(in->fd, off_t(in->pos), SEEK_SET) < 0) in->failed = true;
 }
 
 uint64_t input_remaining(const WavInput* in) { return in->size > in->pos ? in->size - in->pos : 0; }
@@ -124,6 +137,9 @@ int fail(char* msg, size_t cap, const char* text) {
   return kReadFailed;
 }
 
+// A read that failed part-way is never a shorter file: what was read is not what the file holds.
+constexpr char kReadError[] = "COULDN'T READ THAT FILE";
+
 // Reads `frames` frames (fewer when the input ends) from the current position into the sink.
 int read_samples(WavInput* in, const WavFormat& fmt, int bytes_per_sample, int64_t frames, ReadSink* sink,
                  const std::atomic<int32_t>* cancel, char* msg, size_t cap) {
@@ -151,6 +167,10 @@ int read_samples(WavInput* in, const WavFormat& fmt, int bytes_per_sample, int64
   while (done < frames) {
     const int64_t want = std::min(block_frames, frames - done);
     const int64_t got = int64_t(input_read(in, raw, size_t(want * frame_bytes)) / frame_bytes);
+    if (in->failed) {
+      r = fail(msg, cap, kReadError);
+      break;
+    }
     if (got == 0) break;
     if (cancel && cancel->load(std::memory_order_relaxed)) {
       r = kReadCancelled;
@@ -176,7 +196,19 @@ int read_samples(WavInput* in, const WavFormat& fmt, int bytes_per_sample, int64
   return kReadOk;
 }
 
+int parse_wav_chunks(WavInput* in, ReadSink* sink, const std::atomic<int32_t>* cancel, char* msg, size_t cap);
+
 int parse_wav(WavInput* in, ReadSink* sink, const std::atomic<int32_t>* cancel, char* msg, size_t cap) {
+  const int r = parse_wav_chunks(in, sink, cancel, msg, cap);
+  // A header read that failed is no reason to hand the file on: it would fail there too.
+  if (in->failed && r == kReadUnreadable) {
+    if (msg && cap > 0) msg[0] = 0;  // the reason given was the failed read's, not the file's
+    return fail(msg, cap, kReadError);
+  }
+  return r;
+}
+
+int parse_wav_chunks(WavInput* in, ReadSink* sink, const std::atomic<int32_t>* cancel, char* msg, size_t cap) {
   uint8_t head[12];
   if (input_read(in, head, 12) != 12 || memcmp(head, "RIFF", 4) != 0 || memcmp(head + 8, "WAVE", 4) != 0)
     return decline(msg, cap, "NOT A WAV");  // the RIFF size is not used
@@ -189,7 +221,7 @@ int parse_wav(WavInput* in, ReadSink* sink, const std::atomic<int32_t>* cancel, 
     if (memcmp(chunk, "fmt ", 4) == 0) {
       uint8_t f[kFmtReadBytes] = {};
       const size_t want = std::min<size_t>(size, kFmtReadBytes);
-      if (input_read(in, f, want) != want) return fail(msg, cap, "TRUNCATED");
+      if (input_read(in, f, want) != want) return fail(msg, cap, in->failed ? kReadError : "TRUNCATED");
       input_skip(in, uint64_t(size - want) + (size & 1));
       fmt = parse_fmt(f, size);
       if ((fmt.tag != kTagPcm && fmt.tag != kTagFloat) || fmt.channels == 0 || fmt.rate == 0 || fmt.bits == 0)
@@ -215,22 +247,18 @@ int parse_wav(WavInput* in, ReadSink* sink, const std::atomic<int32_t>* cancel, 
 }  // namespace
 
 int read_wav_file(const char* path, ReadSink* sink, const std::atomic<int32_t>* cancel, char* msg, size_t cap) {
-  // Only regular files: opening a FIFO named *.wav would block the reader.
-  FILE* f = is_file(path) ? fopen(path, "rb") : nullptr;
-  if (!f) return fail(msg, cap, "FILE NOT FOUND");
-  WavInput in{f, nullptr, 0, 0};
-  if (fseeko(f, 0, SEEK_END) == 0) {
-    const off_t end = ftello(f);
-    in.size = end > 0 ? uint64_t(end) : 0;
-  }
-  fseeko(f, 0, SEEK_SET);
+  // Only regular files: the parser seeks through its chunks, which a FIFO cannot.
+  const int fd = is_file(path) ? file_open_read(path) : -1;
+  if (fd < 0) return fail(msg, cap, "FILE NOT FOUND");
+  const int64_t size = file_read_size(fd);
+  WavInput in{fd, nullptr, size > 0 ? uint64_t(size) : 0, 0, false};
   int r = parse_wav(&in, sink, cancel, msg, cap);
-  fclose(f);
+  file_read_close(fd);
   return r;
 }
 
 int read_wav_memory(const uint8_t* data, size_t bytes, ReadSink* sink, const std::atomic<int32_t>* cancel,
                     char* msg, size_t cap) {
-  WavInput in{nullptr, data, bytes, 0};
+  WavInput in{-1, data, bytes, 0, false};
   return parse_wav(&in, sink, cancel, msg, cap);
 }

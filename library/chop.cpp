@@ -20,6 +20,7 @@
 #include "kit/audio_file.h"
 #include "platform/clock.h"
 #include "platform/process.h"
+#include "platform/system.h"
 #include "platform/text.h"
 #include "platform/thread.h"
 #include "sessions/reference.h"
@@ -35,7 +36,9 @@ constexpr const char* kNothingOver = "NOTHING OVER THE LINE";
 constexpr const char* kNoDialog = "NO FILE DIALOG - DROP A FILE ON THE WINDOW";
 
 constexpr double kReadingPassesPerSecond = 0.8;
+constexpr int64_t kReserveBlocks = 3600 * 1000;  // envelope reserved up front at most: an hour
 constexpr size_t kDialogOutputBytes = 1024;
+constexpr size_t kDialogErrorBytes = 4096;  // enough for the warnings a toolkit prints first
 
 // What the worker gets; it frees the record when it ends. The path is its own copy, so the worker
 // reads nothing the main thread writes.
@@ -93,7 +96,7 @@ struct EnvelopeBuild {
 bool grow_envelope(EnvelopeBuild* b, int64_t need) {
   if (need <= b->capacity) return true;
   const int64_t cap = std::max<int64_t>({need, b->capacity + b->capacity / 2, 4096});
-  if (cap > INT_MAX) return false;
+  if (cap > INT_MAX || !memory_allows(uint64_t(cap - b->capacity) * sizeof(float))) return false;
   float* env = static_cast<float*>(realloc(b->env, size_t(cap) * sizeof(float)));
   if (!env) return false;
   b->env = env;
@@ -103,6 +106,7 @@ bool grow_envelope(EnvelopeBuild* b, int64_t need) {
 
 bool envelope_begin(void* user, int32_t channels, double rate, int64_t frames_expected) {
   auto* b = static_cast<EnvelopeBuild*>(user);
+  b->rate = rate;  // kept for the log line even when refused
   // A damaged header can claim any rate; one that is not a plain positive integer range is no file
   // we can cut or name in a reference session.
   if (!std::isfinite(rate) || rate < 0.5 || rate >= double(INT_MAX) || channels <= 0) {
@@ -110,9 +114,10 @@ bool envelope_begin(void* user, int32_t channels, double rate, int64_t frames_ex
     return false;
   }
   b->channels = channels;
-  b->rate = rate;
   b->block_frames = std::max(1, int(rate / 1000.0 + 0.5));
-  if (frames_expected > 0) grow_envelope(b, std::min<int64_t>(frames_expected / b->block_frames + 1, INT_MAX));
+  // The header's length is only a hint: a damaged one can claim years. Believed up to an hour,
+  // beyond that the envelope grows with the blocks that really arrive.
+  if (frames_expected > 0) grow_envelope(b, std::min<int64_t>(frames_expected / b->block_frames + 1, kReserveBlocks));
   return true;
 }
 
@@ -155,12 +160,17 @@ void chop_worker(ChopWorker* w) {
   text_copy(job->read_message, msg);
   int state = kChopFailed;
   if (b.bad_rate) {
-    log_line("chop: %s has a sample rate of %g", w->path, b.rate);
+    log_line("chop: %s has a sample rate of %.10g", w->path, b.rate);
     job->read_result = kReadFailed;
     fail(job, kCouldntRead);
   } else if (result == kReadCancelled) {
     log_line("chop: cancelled %s", w->path);
     fail(job, kCouldntRead);
+  } else if (b.out_of_memory) {
+    // No room for the envelope: the view says so as for a file too short to have one, the foot
+    // gives the reason.
+    log_line("chop: no memory for the envelope of %s after %lld frames", w->path, (long long)b.frames);
+    fail(job, kTooShort);
   } else if (result != kReadOk || b.frames <= 0) {
     log_line("chop: couldn't read %s (%d, %s)", w->path, result, msg[0] ? msg : "no audio");
     fail(job, result == kReadUnreadable ? kCantReadKind : kCouldntRead);
@@ -204,16 +214,18 @@ bool same_cut(const ChopCut& a, const ChopCut& b) {
 // not fit, -1 when this program cannot show a dialog here.
 int run_dialog(const char* const argv[], char* path, size_t cap, std::atomic<int>* child) {
   char out[kDialogOutputBytes];
+  char err[kDialogErrorBytes];
   ProcessResult pr{};
-  const int rc = run_process(argv, out, sizeof out, &pr, child);
+  const int rc = run_process(argv, out, sizeof out, &pr, child, err, sizeof err);
   if (rc == kProcessNotFound) return -1;
   if (rc != kProcessOk) {
     log_line("chop: %s could not be run", argv[0]);
     return -1;
   }
-  if (pr.exit_code == 1 || pr.exit_code == -1) return 1;  // cancelled, closed, or stopped at quit
-  if (pr.exit_code != 0) {
-    log_line("chop: %s ended with status %d", argv[0], pr.exit_code);
+  const DialogEnd end = dialog_end(pr, err);
+  if (end == DialogEnd::kCancelled) return 1;  // cancelled, closed, or stopped at quit
+  if (end == DialogEnd::kNotShown) {
+    log_line("chop: %s could not show itself (status %d, signal %d)", argv[0], pr.exit_code, pr.signal);
     return -1;
   }
   if (pr.output_bytes >= sizeof out) return 2;  // more than any path we could keep

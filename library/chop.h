@@ -52,7 +52,7 @@ struct ChopJob {
   int failure_shown = 0;                     // the failure has gone to the foot once
 
   // Shared: the main thread sets cancel, the worker clears running and publishes state last.
-  std::atomic<int32_t> cancel{0};            // polled by the decoder once per block
+  std::atomic<int32_t> cancel{0};            // polled by the decoder once per block and while it waits
   std::atomic<int> running{0};               // a worker exists and has not finished
   std::atomic<int> state{0};                 // ChopState: worker stores (release), main thread loads
 

@@ -271,3 +271,31 @@ int read_file_whole(const char* path, char** data, size_t* bytes, size_t max_byt
 }
 
 void free_file_data(char* data) { free(data); }
+
+int file_open_read(const char* path) {
+  struct stat st;
+  if (!path || stat(path, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode))) return -1;
+  return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+}
+
+int64_t file_read(int fd, void* data, size_t bytes) {
+  if (fault_hits(FileFault::kRead)) {
+    errno = EIO;
+    return -1;
+  }
+  for (;;) {
+    const ssize_t n = read(fd, data, bytes);
+    if (n < 0 && errno == EINTR) continue;
+    return int64_t(n);
+  }
+}
+
+int64_t file_read_size(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return int64_t(st.st_size);
+}
+
+void file_read_close(int fd) {
+  if (fd >= 0) close(fd);
+}

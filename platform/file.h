@@ -1,7 +1,8 @@
-// Files: identity and times, whole-file reading, checked writing with durable completion, and a
-// whole-file replace that never leaves a half-written file behind. Writes go through one place so
-// tests can make them fail (file_fault_set): a create that fails, a failing or short write, a
-// full disk. Thread-safe: yes (each FileWriter belongs to one thread).
+// Files: identity and times, whole-file reading, checked writing with durable completion, a
+// whole-file replace that never leaves a half-written file behind, and descriptors for streaming
+// reads. Writes and streaming reads go through one place each so tests can make them fail
+// (file_fault_set): a create that fails, a failing or short write, a full disk, a read that fails.
+// Thread-safe: yes (each FileWriter and read descriptor belongs to one thread).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -52,7 +53,17 @@ int rename_no_replace(const char* from, const char* to);
 int read_file_whole(const char* path, char** data, size_t* bytes, size_t max_bytes);
 void free_file_data(char* data);
 
-// Test hook: the kind of failure injected into file_create / file_write.
+// Opens a regular file or a FIFO for streaming reads, never blocking: a FIFO with no writer
+// opens at once (and reads as ended), one whose writer is silent gives EAGAIN instead of waiting.
+// Anything else (a folder, a device) is refused unopened. The descriptor, or -1.
+int file_open_read(const char* path);
+// One read of at most `bytes` (EINTR retried): the count, 0 at the end, or -1 with errno.
+int64_t file_read(int fd, void* data, size_t bytes);
+// Bytes in the file behind fd, or -1 for a FIFO or when unknown.
+int64_t file_read_size(int fd);
+void file_read_close(int fd);
+
+// Test hook: the kind of failure injected into file_create / file_write / file_read.
 enum class FileFault {
   kNone,
   kCreate,      // file_create fails (EACCES)
@@ -60,6 +71,7 @@ enum class FileFault {
   kShortWrite,  // file_write writes half of its bytes and reports the shortfall
   kDiskFull,    // file_write fails with ENOSPC
   kDirSync,     // sync_dir fails (EIO)
+  kRead,        // file_read fails (EIO), as on a failing disk or a dropped network share
 };
 // After `skip` successful operations of that kind, the next ones fail; `count` of them
 // (negative = until cleared). Applies to every thread.

@@ -1,9 +1,10 @@
-// Child processes through posix_spawnp: a pipe for standard output, /dev/null for input and
-// errors, a read loop that drains the pipe whole, and a wait for the exit status.
+// Child processes through posix_spawnp: pipes for standard output and (when asked) standard error,
+// /dev/null for input, a poll loop that drains both pipes whole, and a wait for the exit status.
 // Thread-safe: yes; everything here belongs to the calling thread.
 #include "platform/process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
@@ -11,6 +12,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <strings.h>
 
 extern char** environ;
 
@@ -18,31 +21,69 @@ namespace {
 
 constexpr size_t kDrainBytes = 4096;
 
-// Reads the pipe to its end; keeps what fits in out.
-void drain(int fd, char* out, size_t cap, size_t* total) {
-  size_t kept = 0;
+// One pipe being read: what fits is kept in buf, everything is counted.
+struct Drain {
+  int fd;
+  char* buf;
+  size_t cap;
+  size_t kept;
+  size_t* total;  // may be null
+};
+
+// Reads the pipes to their ends together, so a child that fills one while the other is read
+// never blocks.
+void drain(Drain* d, int n) {
   char scratch[kDrainBytes];
   for (;;) {
-    const ssize_t n = read(fd, scratch, sizeof scratch);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    for (ssize_t i = 0; i < n; ++i)
-      if (kept + 1 < cap) out[kept++] = scratch[i];
-    *total += size_t(n);
+    pollfd p[2];
+    int open = 0;
+    for (int i = 0; i < n; ++i)
+      if (d[i].fd >= 0) p[open++] = pollfd{d[i].fd, POLLIN, 0};
+    if (open == 0) break;
+    if (poll(p, nfds_t(open), -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int k = 0; k < open; ++k) {
+      if (!p[k].revents) continue;
+      Drain* s = d;
+      while (s->fd != p[k].fd) ++s;
+      const ssize_t got = read(s->fd, scratch, sizeof scratch);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        s->fd = -1;  // closed by the caller
+        continue;
+      }
+      for (ssize_t i = 0; i < got; ++i)
+        if (s->kept + 1 < s->cap) s->buf[s->kept++] = scratch[i];
+      if (s->total) *s->total += size_t(got);
+    }
   }
-  if (cap > 0) out[kept] = 0;
+  for (int i = 0; i < n; ++i)
+    if (d[i].cap > 0) d[i].buf[d[i].kept] = 0;
 }
 
 }  // namespace
 
-int run_process(const char* const argv[], char* out, size_t cap, ProcessResult* result, std::atomic<int>* child) {
+int run_process(const char* const argv[], char* out, size_t cap, ProcessResult* result, std::atomic<int>* child,
+                char* err, size_t err_cap) {
   if (!out) cap = 0;
   if (cap > 0) out[0] = 0;
-  *result = ProcessResult{-1, 0};
+  if (!err) err_cap = 0;
+  if (err_cap > 0) err[0] = 0;
+  *result = ProcessResult{-1, 0, 0};
   if (!argv || !argv[0] || !argv[0][0]) return kProcessNotFound;
 
   int fds[2] = {-1, -1};
+  int efds[2] = {-1, -1};
   if (out && pipe2(fds, O_CLOEXEC) != 0) return kProcessFailed;
+  if (err && pipe2(efds, O_CLOEXEC) != 0) {
+    if (out) {
+      close(fds[0]);
+      close(fds[1]);
+    }
+    return kProcessFailed;
+  }
 
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attr;
@@ -51,7 +92,8 @@ int run_process(const char* const argv[], char* out, size_t cap, ProcessResult* 
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   if (out) posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);  // dup2 clears close-on-exec
   else posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  if (err) posix_spawn_file_actions_adddup2(&actions, efds[1], STDERR_FILENO);
+  else posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   // The child starts with no blocked signals and SIGPIPE at its default, whatever this
   // process chose for itself.
   sigset_t none, defaults;
@@ -67,17 +109,22 @@ int run_process(const char* const argv[], char* out, size_t cap, ProcessResult* 
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   if (out) close(fds[1]);
+  if (err) close(efds[1]);
   if (spawned != 0) {
     if (out) close(fds[0]);
+    if (err) close(efds[0]);
     return spawned == ENOENT || spawned == EACCES || spawned == ENOEXEC || spawned == ENOTDIR ? kProcessNotFound
                                                                                               : kProcessFailed;
   }
 
   if (child) child->store(pid, std::memory_order_release);
-  if (out) {
-    drain(fds[0], out, cap, &result->output_bytes);
-    close(fds[0]);
-  }
+  Drain pipes[2];
+  int n = 0;
+  if (out) pipes[n++] = Drain{fds[0], out, cap, 0, &result->output_bytes};
+  if (err) pipes[n++] = Drain{efds[0], err, err_cap, 0, nullptr};
+  drain(pipes, n);
+  if (out) close(fds[0]);
+  if (err) close(efds[0]);
 
   // Wait for the end without reaping, so the pid stays this child's until it has left *child.
   siginfo_t info{};
@@ -97,6 +144,7 @@ int run_process(const char* const argv[], char* out, size_t cap, ProcessResult* 
   } while (waited < 0 && errno == EINTR);
   if (rc != 0 || waited != pid) return kProcessFailed;
   result->exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result->signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   return kProcessOk;
 }
 
@@ -107,4 +155,17 @@ void stop_process(std::atomic<int>* child) {
   if (pid <= 0 || !child->compare_exchange_strong(pid, -pid, std::memory_order_acq_rel)) return;
   kill(pid_t(pid), SIGTERM);
   child->store(pid, std::memory_order_release);
+}
+
+DialogEnd dialog_end(const ProcessResult& result, const char* err) {
+  if (result.signal == 0 && result.exit_code == 0) return DialogEnd::kAnswered;
+  // GTK's "cannot open display: %s" (then exit 1), Qt's "could not connect to display" and its
+  // abort for want of a platform plugin; none of them is translated.
+  static const char* const kNoDisplay[] = {"open display", "connect to display", "no Qt platform plugin"};
+  if (err)
+    for (const char* phrase : kNoDisplay)
+      for (const char* p = err; *p; ++p)
+        if (strncasecmp(p, phrase, strlen(phrase)) == 0) return DialogEnd::kNotShown;
+  if (result.signal != 0 || result.exit_code == 1) return DialogEnd::kCancelled;
+  return DialogEnd::kNotShown;  // any other status: it did not come up as a dialog
 }

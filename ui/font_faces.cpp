@@ -3,6 +3,7 @@
 // Main thread only.
 #include "ui/font_faces.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include <fontconfig/fontconfig.h>
@@ -29,7 +30,8 @@ const char* const kFamilies[kFaceCount][kMaxCandidates] = {
     {"Finlandica"},
 };
 
-// Shipped file names, newest packaging first.
+// Shipped file names, newest packaging first. The Latin subset carries the face's own name; the
+// other subsets lie beside it as "<name>-<subset>.woff2" (Micro5-Regular-latin-ext.woff2).
 const char* const kShippedFiles[kFaceCount][3] = {
     {}, {}, {}, {}, {}, {}, {},
     {"Micro5-Regular.woff2", "Micro5-Regular.ttf"},
@@ -102,6 +104,45 @@ FT_Face open_face(FT_Library library, const char* path, int index) {
   return face;
 }
 
+struct SubsetNames {
+  char stem[64];  // "Micro5-Regular-"
+  char name[kMaxFaceParts - 1][kPathCap];
+  int count;
+};
+
+bool collect_subset(const DirEntry& entry, void* ctx) {
+  auto* names = static_cast<SubsetNames*>(ctx);
+  const size_t stem = strlen(names->stem), len = strlen(entry.name);
+  if (entry.is_file && len > stem + 6 && strncmp(entry.name, names->stem, stem) == 0 &&
+      strcmp(entry.name + len - 6, ".woff2") == 0 && names->count < kMaxFaceParts - 1)
+    text_copy(names->name[names->count++], entry.name);
+  return true;
+}
+
+// Opens the other subsets of a shipped face found as dir/main_name, in name order, so that
+// letters beyond Latin come from the same face instead of another one mid-word.
+void add_subsets(FontFaces* faces, const char* dir, const char* main_name, FontFace* f) {
+  SubsetNames names{};
+  const char* dot = strrchr(main_name, '.');
+  const size_t stem_len = dot ? size_t(dot - main_name) : strlen(main_name);
+  if (stem_len + 2 > sizeof names.stem) return;
+  memcpy(names.stem, main_name, stem_len);
+  names.stem[stem_len] = '-';
+  if (list_dir(dir, collect_subset, &names) < 0) return;
+  qsort(names.name, size_t(names.count), sizeof names.name[0],
+        [](const void* a, const void* b) { return strcmp(static_cast<const char*>(a), static_cast<const char*>(b)); });
+  for (int i = 0; i < names.count; i++) {
+    char path[kPathCap];
+    if (text_format(path, sizeof path, "%s/%s", dir, names.name[i]) >= sizeof path - 1) continue;
+    FT_Face face = open_face(faces->library, path, 0);
+    if (!face) {
+      log_line("text: cannot read font %s", path);
+      continue;
+    }
+    f->subsets[f->subset_count++] = face;
+  }
+}
+
 bool find_shipped(FontFaces* faces, int id, const char* font_dir, FontFace* f) {
   char dirs[2][kPathCap] = {};
   int dir_count = 0;
@@ -129,6 +170,7 @@ bool find_shipped(FontFaces* faces, int id, const char* font_dir, FontFace* f) {
       text_copy(f->path, path);
       text_copy(f->family, kFamilies[id][0]);
       f->index = 0;
+      add_subsets(faces, dirs[d], name, f);
       return true;
     }
   }
@@ -184,8 +226,8 @@ int font_faces_open(FontFaces* faces, const char* font_dir, uint32_t face_mask) 
     if (!found && config) found = find_installed(config, faces, id, f);
     f->available = found;
     if (found) {
-      log_line("text: %s is %s (%s%s)", kFamilies[id][0], f->family, path_name(f->path),
-               f->bold_path[0] ? ", bold style" : "");
+      log_line("text: %s is %s (%s%s, %d more subsets)", kFamilies[id][0], f->family, path_name(f->path),
+               f->bold_path[0] ? ", bold style" : "", f->subset_count);
     } else {
       log_line("text: no font for %s", kFamilies[id][0]);
     }
@@ -198,6 +240,7 @@ void font_faces_close(FontFaces* faces) {
   if (!faces->library) return;
   for (FontFace& f : faces->face) {
     if (f.bold) FT_Done_Face(f.bold);
+    for (int i = 0; i < f.subset_count; i++) FT_Done_Face(f.subsets[i]);
     if (f.regular) FT_Done_Face(f.regular);
   }
   FT_Done_FreeType(faces->library);
@@ -208,7 +251,20 @@ bool font_face_has_glyph(const FontFaces* faces, int face, uint32_t code_point) 
   if (face < 0 || face >= kFaceCount) return false;
   const FontFace& f = faces->face[face];
   if (!f.available || !f.regular) return false;
-  return FT_Get_Char_Index(f.regular, code_point) != 0;
+  if (FT_Get_Char_Index(f.regular, code_point) != 0) return true;
+  for (int i = 0; i < f.subset_count; i++)
+    if (FT_Get_Char_Index(f.subsets[i], code_point) != 0) return true;
+  return false;
+}
+
+int font_face_parts(const FontFaces* faces, int face, FT_Face* out, int cap) {
+  if (face < 0 || face >= kFaceCount || cap <= 0) return 0;
+  const FontFace& f = faces->face[face];
+  if (!f.available || !f.regular) return 0;
+  int n = 0;
+  out[n++] = f.regular;
+  for (int i = 0; i < f.subset_count && n < cap; i++) out[n++] = f.subsets[i];
+  return n;
 }
 
 FT_Face font_face_for_weight(FontFaces* faces, int face, int weight, bool* embolden) {

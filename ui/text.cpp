@@ -30,8 +30,9 @@ struct FontHandle {
   int face;
   int size;      // pixels per em
   int weight;
-  FT_Face ft;    // borrowed from the face table
-  FT_Size ft_size;
+  int parts;     // files the face is spread over (a shipped face's subsets), 1 for most
+  FT_Face ft[kMaxFaceParts];  // borrowed from the face table; a glyph comes from the first that has it
+  FT_Size ft_size[kMaxFaceParts];
   bool embolden;
   int ascent;    // pixels
   int descent;
@@ -81,7 +82,8 @@ const TextEntry kEmptyEntry{};
 
 void font_release(TextRenderer* tr, FontHandle* h) {
   if (!h->used) return;
-  if (h->ft_size) FT_Done_Size(h->ft_size);
+  for (int p = 0; p < h->parts; p++)
+    if (h->ft_size[p]) FT_Done_Size(h->ft_size[p]);
   *h = FontHandle{};
   tr->stats.fonts--;
 }
@@ -100,14 +102,26 @@ FontHandle* font_get(TextRenderer* tr, int face, int size, int weight) {
   if (!ft) return nullptr;
   font_release(tr, slot);
 
-  FT_Size ft_size = nullptr;
-  if (FT_New_Size(ft, &ft_size) != 0) return nullptr;
-  if (FT_Activate_Size(ft_size) != 0 || FT_Set_Pixel_Sizes(ft, 0, static_cast<FT_UInt>(size)) != 0) {
-    FT_Done_Size(ft_size);
-    return nullptr;
+  // A real bold style is one file; the regular style (emboldened or not) is all of its subsets.
+  FT_Face parts[kMaxFaceParts] = {ft};
+  int part_count = 1;
+  if (ft == tr->faces.face[face].regular) part_count = font_face_parts(&tr->faces, face, parts, kMaxFaceParts);
+  FT_Size sizes[kMaxFaceParts] = {};
+  for (int p = 0; p < part_count; p++) {
+    if (FT_New_Size(parts[p], &sizes[p]) != 0 || FT_Activate_Size(sizes[p]) != 0 ||
+        FT_Set_Pixel_Sizes(parts[p], 0, static_cast<FT_UInt>(size)) != 0) {
+      for (int q = 0; q <= p; q++)
+        if (sizes[q]) FT_Done_Size(sizes[q]);
+      return nullptr;
+    }
   }
   FontHandle& h = *slot;
-  h = FontHandle{true, face, size, weight, ft, ft_size, embolden, 0, 0, ++tr->font_clock};
+  h = FontHandle{true, face, size, weight, part_count, {}, {}, embolden, 0, 0, ++tr->font_clock};
+  for (int p = 0; p < part_count; p++) {
+    h.ft[p] = parts[p];
+    h.ft_size[p] = sizes[p];
+  }
+  FT_Activate_Size(sizes[0]);  // the metrics are the first file's
   // Metrics are 26.6 fixed point; a face that gives none gets the usual proportions.
   long ascender = ft->size->metrics.ascender;
   long descender = -ft->size->metrics.descender;
@@ -125,13 +139,20 @@ FontHandle* font_get(TextRenderer* tr, int face, int size, int weight) {
 
 // Loads (and with `render` rasterises) one glyph of the handle into its face's glyph slot.
 FT_GlyphSlot glyph_load(TextRenderer* tr, FontHandle* h, uint32_t code_point, bool render) {
-  if (FT_Activate_Size(h->ft_size) != 0) return nullptr;
-  FT_UInt index = FT_Get_Char_Index(h->ft, code_point);
+  // The first file of the face that has the glyph draws it (a missing one is the first's .notdef).
+  int part = 0;
+  FT_UInt index = 0;
+  for (int p = 0; p < h->parts && index == 0; p++) {
+    index = FT_Get_Char_Index(h->ft[p], code_point);
+    if (index != 0) part = p;
+  }
+  FT_Face ft = h->ft[part];
+  if (FT_Activate_Size(h->ft_size[part]) != 0) return nullptr;
   tr->stats.glyph_loads++;
   // Light hinting, as Linux desktops use by default; a face's own bytecode hints can cost ten
   // times as much per glyph (the shipped pixel face's do).
-  if (FT_Load_Glyph(h->ft, index, FT_LOAD_TARGET_LIGHT) != 0) return nullptr;
-  FT_GlyphSlot slot = h->ft->glyph;
+  if (FT_Load_Glyph(ft, index, FT_LOAD_TARGET_LIGHT) != 0) return nullptr;
+  FT_GlyphSlot slot = ft->glyph;
   if (h->embolden) FT_GlyphSlot_Embolden(slot);
   if (render && slot->format != FT_GLYPH_FORMAT_BITMAP &&
       FT_Render_Glyph(slot, FT_RENDER_MODE_NORMAL) != 0) {

@@ -272,3 +272,19 @@ TEST(Key, NamesAndDisplayTexts) {
   a.result.key = -1;
   EXPECT_EQ(visual_text(a), "-- BPM  ");
 }
+
+TEST(Tempo, EveryTempoOfTheRangeAtBothRates) {
+  // Every 2.5 BPM from 70 to 180 at 44.1 and 48 kHz, the first beat somewhere in the first period.
+  // Above about 170 BPM the doubled period scores as well as the beat itself; it must not win.
+  for (double rate : {44100.0, 48000.0}) {
+    for (int step = 0; step <= 44; ++step) {
+      const double bpm = 70.0 + 2.5 * step;
+      const double first = 0.05 + 0.6 * (60.0 / bpm) * double(step % 5) / 5.0;
+      TestAudio t = click_track(rate, 1, 12, bpm, first);
+      TempoKeyAnalyser a{};
+      run(&a, t.buffer);
+      EXPECT_NEAR(a.result.bpm, bpm, 0.5) << rate << " Hz";
+      EXPECT_NEAR(a.result.first_beat_s, first, 0.02) << rate << " Hz, " << bpm << " BPM";
+    }
+  }
+}

@@ -1,19 +1,25 @@
 // The audio file reader: our WAV parser byte by byte, the FFmpeg route for compressed files and
 // declined WAVs, the result codes and messages, the streaming sink, peaks, the float WAV writer,
-// and damaged files of every format.
+// reads that fail, stall or outgrow memory, and damaged files of every format.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "kit/audio_decode.h"
 #include "kit/audio_file.h"
 #include "platform/file.h"
 #include "platform/paths.h"
+#include "platform/system.h"
 #include "tests/kit/kit_fixtures.h"
 #include "tests/support/temp_dir.h"
 
@@ -503,6 +509,129 @@ TEST(FloatWav, RefusesWhatItCannotWriteAndLeavesNoPartialFile) {
   EXPECT_EQ(read_text(p).size(), 58u + 16u);
 }
 
+// ---- Failing reads, damage inside a file, a cut file, a silent source, memory -----------------
+
+TEST(ReadFailures, AFailedReadOrDamageInsideIsNeverAShorterFile) {
+  // Ten seconds each, so that the reads, the damage and the cut all fall well inside the audio.
+  TempDir dir;
+  const std::pair<const char*, const char*> formats[] = {{"flac", "-c:a flac"},
+                                                         {"ogg", "-c:a libvorbis -q:a 10"},
+                                                         {"mp3", "-c:a libmp3lame -b:a 192k"},
+                                                         {"wav", "-c:a pcm_s16le"}};
+  for (auto [ext, args] : formats) {
+    SCOPED_TRACE(ext);
+    const std::string path = dir.file(std::string("clean.") + ext);
+    ASSERT_TRUE(make_stereo_sine(path, args, 48000, 10.0));
+    const std::string clean = read_text(path);
+    Loaded l;
+    ASSERT_EQ(l.load(path), kReadOk) << l.msg;
+    const int64_t whole = l.b.frames;
+
+    // A disk or share that fails half-way: a failure, never the part before it. FFmpeg reads
+    // 32 KB at a time, our WAV parser 4096 frames (16 KB here).
+    const size_t read_bytes = strcmp(ext, "wav") ? 32768 : 16384;
+    ASSERT_GT(clean.size(), 3 * read_bytes);
+    const int reads_to_middle = int(clean.size() / read_bytes / 2);
+    file_fault_set(FileFault::kRead, reads_to_middle, -1);
+    EXPECT_EQ(l.load(path), kReadFailed);
+    file_fault_clear();
+    EXPECT_STREQ(l.msg, kCouldNotRead);
+    EXPECT_TRUE(is_empty(l.b));
+
+    // A file that simply ends early keeps what it holds, as a cut WAV does.
+    const std::string cut = dir.file(std::string("cut.") + ext);
+    write_text(cut, clean.substr(0, clean.size() / 2));
+    ASSERT_EQ(l.load(cut), kReadOk) << l.msg;
+    EXPECT_GT(l.b.frames, whole * 2 / 5);
+    EXPECT_LT(l.b.frames, whole * 3 / 5);
+
+    // Garbage inside a file with checksums (FLAC frames, Ogg pages) is found: the decoder's refusal
+    // or the audio the demuxer dropped ends the read, not a shorter success. MP3 and PCM have no
+    // checksum to tell.
+    if (!strcmp(ext, "flac") || !strcmp(ext, "ogg")) {
+      std::string bytes = clean;
+      std::mt19937 rng(3);
+      for (size_t i = bytes.size() / 2; i < bytes.size() / 2 + 200; i++) bytes[i] = char(rng());
+      const std::string damaged = dir.file(std::string("damaged.") + ext);
+      write_text(damaged, bytes);
+      EXPECT_EQ(l.load(damaged), kReadUnreadable);
+      EXPECT_STREQ(l.msg, kCouldNotRead);
+      EXPECT_TRUE(is_empty(l.b));
+    }
+  }
+}
+
+TEST(ReadFailures, ASilentSourceIsCancelledWhileItWaits) {
+  // A FIFO stands for a stalled mount: its writer is there but sends only the start of a file.
+  TempDir dir;
+  ASSERT_TRUE(make_stereo_sine(dir.file("s.mp3"), "-c:a libmp3lame -b:a 128k"));
+  const std::string mp3 = read_text(dir.file("s.mp3"));
+  const std::string fifo = dir.file("stall.mp3");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int writer = open(fifo.c_str(), O_RDWR | O_NONBLOCK);  // holds it open, never blocks
+  ASSERT_GE(writer, 0);
+  ASSERT_EQ(write(writer, mp3.data(), 1000), 1000);
+  std::atomic<int32_t> cancel{0};
+  std::atomic<int> result{1};
+  Loaded l;
+  std::thread reader([&] { result = read_audio_file(fifo.c_str(), &l.b, &cancel, l.msg, sizeof l.msg); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(result.load(), 1);  // still waiting for the rest while it probes
+  cancel = 1;
+  const auto t0 = std::chrono::steady_clock::now();
+  while (result.load() == 1 && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(10))
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const bool ended = result.load() != 1;
+  close(writer);  // ends a reader that did not listen, so the test itself cannot hang
+  reader.join();
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(result.load(), kReadCancelled);
+  EXPECT_STREQ(l.msg, "");
+  EXPECT_TRUE(is_empty(l.b));
+
+  // A slow source that does deliver is read whole. (The feeder gives up after ten seconds, so a
+  // reader that never comes cannot hang the test.)
+  const int w = open(fifo.c_str(), O_RDWR | O_NONBLOCK);  // a writer before the reader looks
+  ASSERT_GE(w, 0);
+  std::thread feeder([&] {
+    const auto start = std::chrono::steady_clock::now();
+    for (size_t at = 0; at < mp3.size() && std::chrono::steady_clock::now() - start < std::chrono::seconds(10);) {
+      const ssize_t n = write(w, mp3.data() + at, std::min<size_t>(4096, mp3.size() - at));
+      if (n > 0) at += size_t(n);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the reader takes the rest
+    close(w);
+  });
+  Loaded slow;
+  const int r = slow.load(fifo);
+  feeder.join();
+  ASSERT_EQ(r, kReadOk) << slow.msg;
+  EXPECT_NEAR(audio_buffer_seconds(&slow.b), 1.0, 0.05);
+}
+
+TEST(ReadFailures, LoadsStopAtTheMemoryTheMachineHas) {
+  // Silence compresses to almost nothing: a small FLAC that decodes to ten minutes (230 MB of
+  // float) against 64 MB available ends as out of memory instead of growing until the kernel
+  // ends the program. A minute (23 MB) still fits.
+  TempDir dir;
+  for (const char* name : {"minute.flac", "ten.flac"}) {
+    const std::string seconds = name[0] == 'm' ? "60" : "600";
+    ASSERT_TRUE(run_ffmpeg("-f lavfi -i anullsrc=r=48000:cl=stereo -t " + seconds + " -c:a flac \"" +
+                           dir.file(name) + "\""));
+  }
+  EXPECT_LT(read_text(dir.file("ten.flac")).size(), 4000000u);
+  available_memory_fake(64u << 20);
+  Loaded l;
+  EXPECT_EQ(l.load(dir.file("minute.flac")), kReadOk) << l.msg;
+  EXPECT_EQ(l.b.frames, 60 * 48000);
+  EXPECT_EQ(l.load(dir.file("ten.flac")), kReadFailed);
+  EXPECT_STREQ(l.msg, "OUT OF MEMORY");
+  EXPECT_TRUE(is_empty(l.b));
+  available_memory_fake(0);
+  EXPECT_EQ(l.load(dir.file("ten.flac")), kReadOk) << l.msg;
+}
+
 // ---- Damaged files of every format ----------------------------------------------------------
 
 namespace {
@@ -604,3 +733,4 @@ std::string format_name(const testing::TestParamInfo<Format>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryFormat, DamagedFiles, testing::ValuesIn(kFormats), format_name);
+

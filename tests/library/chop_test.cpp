@@ -1,10 +1,12 @@
 // The chop: the cut's edges (hold, merging, clamping, the take limit), files read through the
-// worker (shortest, too short, bad and compressed), the memo, a whole run into a reference session,
-// cancelling and replacing a read, the view's texts and columns, and the open dialog through fake
-// dialog programs on PATH.
+// worker (shortest, too short, bad, failing and compressed), the memo, a whole run into a reference
+// session, cancelling and replacing a read (a stalled one too), the envelope's memory, the view's
+// texts and columns, and the open dialog through fake dialog programs on PATH.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -22,6 +24,7 @@
 #include "library/chop.h"
 #include "platform/file.h"
 #include "platform/process.h"
+#include "platform/system.h"
 #include "sessions/library_scan.h"
 #include "tests/kit/kit_fixtures.h"
 #include "tests/sessions/session_fixture.h"
@@ -57,6 +60,10 @@ ChopState settle(ChopJob* job) {
   chop_poll(job);
   return chop_state(job);
 }
+
+// Heap bytes in use, as the sanitizer runtime counts them (0 without one).
+extern "C" size_t __sanitizer_get_current_allocated_bytes() __attribute__((weak));
+size_t allocated_bytes() { return __sanitizer_get_current_allocated_bytes ? __sanitizer_get_current_allocated_bytes() : 0; }
 
 void make_executable(const std::string& path, const std::string& text) {
   write_text(path, text);
@@ -225,10 +232,21 @@ TEST(Chop, BadFilesEndInTheReadersMessage) {
     EXPECT_EQ(status_text(), c.foot);
     EXPECT_EQ(job->envelope, nullptr);
   }
+  // The log names the rate the header claimed.
+  EXPECT_TRUE(logged("chop: " + rig.home.file("rate.wav") + " has a sample rate of 4294967295"));
   ASSERT_EQ(open_for_chop(job.get(), nullptr, rig.home.file("gone.wav").c_str()), 0);
   ASSERT_EQ(settle(job.get()), kChopFailed);
   EXPECT_EQ(job->read_result, -1);
   EXPECT_EQ(status_text(), "FILE NOT FOUND");
+  // A read that fails half-way through (a failing stick) is no shorter file to chop.
+  const std::string walk = rig.home.file("walk.wav");
+  write_bursts(walk, 480000, {{48000, 72000}});
+  file_fault_set(FileFault::kRead, 20, -1);
+  ASSERT_EQ(open_for_chop(job.get(), nullptr, walk.c_str()), 0);
+  EXPECT_EQ(settle(job.get()), kChopFailed);
+  file_fault_clear();
+  EXPECT_STREQ(job->message, "COULDN'T READ IT");
+  EXPECT_EQ(status_text(), "COULDN'T READ THAT FILE");
 
   // A cut-off MP3 ends one way or the other, never hangs or crashes.
   const std::string mp3 = rig.home.file("whole.mp3");
@@ -398,6 +416,54 @@ TEST(Chop, CancelWhileReadingAndReplacingARead) {
   EXPECT_EQ(job->block_count, 100);
 }
 
+TEST(Chop, AStalledSourceCancelsAndAHeaderCannotReserveMemory) {
+  RecorderRig rig;
+  auto job = std::make_unique<ChopJob>();
+  // A FIFO whose writer has gone quiet stands for a stalled mount: Esc still ends the read.
+  const std::string fifo = rig.home.file("stall.mp3");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int writer = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_GE(writer, 0);
+  ASSERT_EQ(write(writer, "ID3\x04\x00\x00\x00\x00\x00\x00", 10), 10);
+  ASSERT_EQ(open_for_chop(job.get(), nullptr, fifo.c_str()), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(chop_state(job.get()), kChopReading);
+  std::atomic<bool> left{false};
+  std::thread unstick([&] {  // only a reader that ignores the cancel needs this
+    for (int i = 0; i < 1000 && !left; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    close(writer);
+  });
+  leave_chop(job.get());
+  left = true;
+  unstick.join();
+  EXPECT_TRUE(logged("chop: cancelled " + fifo));
+
+  // A FLAC whose header claims 2^36 frames: the envelope is not reserved for that.
+  const std::string flac = rig.home.file("claims.flac");
+  ASSERT_TRUE(make_stereo_sine(flac, "-c:a flac"));
+  std::string bytes = read_text(flac);
+  bytes[8 + 13] = char(bytes[8 + 13] | 0x0F);
+  for (int i = 14; i < 18; i++) bytes[8 + i] = char(0xFF);
+  write_text(flac, bytes);
+  const size_t before = allocated_bytes();
+  ASSERT_EQ(open_for_chop(job.get(), nullptr, flac.c_str()), 0);
+  ASSERT_EQ(settle(job.get()), kChopReady);
+  EXPECT_EQ(job->block_count, 1000);
+  EXPECT_LT(allocated_bytes(), before + (64u << 20));  // not the 5.7 GB the header asks for
+  leave_chop(job.get());
+
+  // Ten minutes of silence in a small file, with 128 KB to spare: the envelope outgrows it.
+  const std::string ten = rig.home.file("ten.flac");
+  ASSERT_TRUE(run_ffmpeg("-f lavfi -i anullsrc=r=48000:cl=stereo -t 600 -c:a flac \"" + ten + "\""));
+  available_memory_fake(128u << 10);
+  ASSERT_EQ(open_for_chop(job.get(), nullptr, ten.c_str()), 0);
+  EXPECT_EQ(settle(job.get()), kChopFailed);
+  available_memory_fake(0);
+  EXPECT_STREQ(job->message, "TOO SHORT TO CHOP");
+  EXPECT_EQ(status_text(), "OUT OF MEMORY");
+  EXPECT_EQ(job->envelope, nullptr);
+}
+
 TEST(ChopView, LengthsNamesAndTheReadingBar) {
   char t[32];
   const std::pair<double, const char*> lengths[] = {{0, "-"},         {12.34, "12.3S"},  {59.94, "59.9S"},
@@ -427,11 +493,16 @@ struct FakeDesktop {
   TempDir bin;
   std::string args() const { return read_text(bin.file("args")); }
   explicit FakeDesktop() { setenv("PATH", bin.path.c_str(), 1); }
-  // A dialog program that records its arguments, prints `out` and exits with `status`.
-  void program(const char* name, const std::string& out, int status) {
+  // A dialog program that records its arguments, prints `out`, says `err` on standard error and
+  // exits with `status` (or, with a status of "ABRT", aborts).
+  void program(const char* name, const std::string& out, int status, const std::string& err = "") {
+    program_ending(name, out, "exit " + std::to_string(status), err);
+  }
+  void program_ending(const char* name, const std::string& out, const std::string& ending,
+                      const std::string& err = "") {
     make_executable(bin.file(name), "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"" +
-                                        bin.file("args") + "\"\nprintf '%s' '" + out + "'\nexit " +
-                                        std::to_string(status) + "\n");
+                                        bin.file("args") + "\"\nprintf '%s' '" + out + "'\nprintf '%s\\n' '" +
+                                        err + "' >&2\n" + ending + "\n");
   }
 };
 
@@ -483,6 +554,31 @@ TEST(ChopDialog, ChosenCancelledTooLongAndNoDialog) {
                              "\n*.wav *.mp3 *.m4a *.aac *.flac *.wma *.ogg *.opus|Audio\n*|Everything\n");
   leave_chop(job.get());
 
+  // zenity exits with the status of a cancel when it cannot reach a display; what it says on
+  // standard error tells the two apart (the words of GTK and Qt, as they print them).
+  desk.program("zenity", "", 1, "(zenity:4242): Gtk-WARNING **: 19:30:00.917: cannot open display: :77");
+  desk.program("kdialog", wav + "\n", 0);
+  status_clear();
+  ASSERT_EQ(open_file_dialog(job.get(), nullptr), 0);
+  EXPECT_STREQ(job->source_path, wav.c_str());
+  EXPECT_TRUE(logged("chop: zenity could not show itself (status 1, signal 0)"));
+  leave_chop(job.get());
+  // A real cancel, with the chatter GTK prints anyway: kdialog is not asked.
+  desk.program("zenity", "", 1, "Gtk-Message: 19:30:02.101: GtkDialog mapped without a transient parent.");
+  std::filesystem::remove(desk.bin.file("args"));
+  EXPECT_EQ(open_file_dialog(job.get(), nullptr), 1);
+  EXPECT_EQ(desk.args().substr(0, 17), "--file-selection\n");
+  EXPECT_EQ(status_text(), "");
+  EXPECT_EQ(job->mode, 0);
+  // Neither can show itself: Qt aborts for want of a display.
+  desk.program("zenity", "", 1, "(zenity:4243): Gtk-WARNING **: 19:30:03.000: cannot open display: ");
+  desk.program_ending("kdialog", "", "kill -ABRT $$",
+                      "qt.qpa.xcb: could not connect to display \nThis application failed to start because no "
+                      "Qt platform plugin could be initialized.");
+  EXPECT_EQ(open_file_dialog(job.get(), nullptr), -1);
+  EXPECT_EQ(status_text(), "NO FILE DIALOG - DROP A FILE ON THE WINDOW");
+  EXPECT_EQ(job->mode, 0);
+
   // Neither works, or neither is installed: the foot says how else to open a file.
   desk.program("kdialog", "", 3);
   status_clear();
@@ -512,6 +608,16 @@ TEST(ChopDialog, ChildProcessOutputStatusAndMissingPrograms) {
   const char* const killed[] = {"/bin/sh", "-c", "kill -9 $$", nullptr};
   ASSERT_EQ(run_process(killed, out, sizeof out, &r), kProcessOk);
   EXPECT_EQ(r.exit_code, -1);
+  EXPECT_EQ(r.signal, 9);
+  // Standard error on request, read alongside a standard output far larger than a pipe holds.
+  char err[8];
+  const char* const both[] = {"/bin/sh", "-c", "echo oops >&2; head -c 300000 /dev/zero; echo more >&2; exit 1",
+                              nullptr};
+  ASSERT_EQ(run_process(both, out, sizeof out, &r, nullptr, err, sizeof err), kProcessOk);
+  EXPECT_EQ(r.output_bytes, 300000u);
+  EXPECT_STREQ(err, "oops\nmo");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.signal, 0);
   const char* const missing[] = {"tolm-no-such-program", nullptr};
   EXPECT_EQ(run_process(missing, out, sizeof out, &r), kProcessNotFound);
   EXPECT_STREQ(out, "");

@@ -6,6 +6,7 @@
 #include <SDL.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -196,6 +197,44 @@ TEST_F(TextTest, DisplayStackTakesLettersFromMicro5AndSymbolsFromTheNextFaceThat
   const TextEntry* n = text_get(narrow, kStackDisplay, 32, 400, "A\xE2\x96\xA0", false);
   EXPECT_EQ(n->char_face[0], kFaceMicro5);
   EXPECT_EQ(n->char_face[1], kFaceSegoeUiSymbol);
+}
+
+TEST_F(TextTest, LatinExtendedLettersComeFromTheShippedFacesWithTheirSubsets) {
+  TextRenderer* tr = make();
+  ASSERT_NE(tr, nullptr);
+  ASSERT_TRUE(text_face_available(tr, kFaceMicro5)) << "run scripts/setup for the shipped fonts";
+  ASSERT_TRUE(text_face_available(tr, kFaceFinlandica));
+  // Whole words in one face: the Latin Extended-A letters (Ł ź ő) from the faces' own subsets.
+  for (const char* word : {"\xC5\x81\xC3\xB3" "d\xC5\xBA", "G\xC3\xB6" "d\xC3\xB6" "ll\xC5\x91"}) {  // Łódź, Gödöllő
+    SCOPED_TRACE(word);
+    for (auto [stack, face] : {std::pair{kStackDisplay, kFaceMicro5}, std::pair{kStackText, kFaceFinlandica}}) {
+      const TextEntry* e = text_get(tr, stack, 32, 400, word, false);
+      ASSERT_GE(e->char_count, 4);
+      for (int i = 0; i < e->char_count; i++) EXPECT_EQ(e->char_face[i], face) << "character " << i;
+    }
+  }
+  // And drawn from that subset's glyph: "Ł" is "L" with a stroke through it, no box or blank.
+  long ink[2] = {};
+  int height[2] = {};
+  for (int k = 0; k < 2; k++) {
+    clear();
+    const TextEntry* e = text_get(tr, kStackDisplay, 40, 400, k ? "\xC5\x81" : "L", true);
+    text_draw(tr, e, 10, 10, 0xFFFFFFFF, 1.0f);
+    for (uint32_t p : pixels()) ink[k] += green(p) > 128;
+    height[k] = e->ink_bottom - e->ink_top;
+  }
+  EXPECT_GT(ink[1], ink[0]);
+  EXPECT_LT(ink[1], ink[0] * 2);
+  EXPECT_EQ(height[1], height[0]);
+
+  // With the Latin files alone, the same word changes face mid-word.
+  TempDir latin_only;
+  for (const char* name : {"Micro5-Regular.woff2", "Finlandica-Regular.woff2"})
+    std::filesystem::copy_file(std::string(TOLM_FONT_DIR) + "/" + name, latin_only.file(name));
+  TextRenderer* bare = make(0, latin_only.path.c_str());
+  const TextEntry* e = text_get(bare, kStackDisplay, 32, 400, "\xC5\x81\xC3\xB3" "d\xC5\xBA", false);
+  EXPECT_EQ(e->char_face[1], kFaceMicro5);
+  EXPECT_NE(e->char_face[0], kFaceMicro5);
 }
 
 TEST_F(TextTest, CjkFallsBackToACjkFace) {
