@@ -23,6 +23,9 @@ struct FileWriter {
 };
 
 int file_create(FileWriter* f, const char* path);                // create or truncate; 0 or -1
+// Creates a file that must not exist yet, never through a symbolic link (O_EXCL | O_NOFOLLOW);
+// 0 or -1 with errno.
+int file_create_new(FileWriter* f, const char* path);
 int file_write(FileWriter* f, const void* data, size_t bytes);   // 0 only when every byte went out
 int file_seek(FileWriter* f, int64_t offset_bytes);              // absolute; 0 or -1
 int file_sync(FileWriter* f);                                    // fsync; 0 or -1
@@ -31,6 +34,11 @@ int file_sync(FileWriter* f);                                    // fsync; 0 or 
 void file_start_writeback(FileWriter* f, int64_t offset_bytes, int64_t bytes);
 int file_close(FileWriter* f);                                   // 0 or -1; always closes
 int sync_dir(const char* path);                                  // fsync a folder's entries
+
+// Renames from over to (replacing it); 0 or -1 with errno.
+int file_rename(const char* from, const char* to);
+// Renames from to a name that must not exist yet; 0, or -1 with errno (EEXIST when taken).
+int file_rename_new(const char* from, const char* to);
 
 // Writes data to "<path>.tmp-<pid>", syncs it, renames it over path and syncs the folder.
 // On failure the old file is untouched and no temporary file stays. 0 or -1.
@@ -41,13 +49,14 @@ int replace_file_whole(const char* path, const void* data, size_t bytes);
 int read_file_whole(const char* path, char** data, size_t* bytes, size_t max_bytes);
 void free_file_data(char* data);
 
-// Test hook: the kind of failure injected into file_create / file_write.
+// Test hook: the kind of failure injected into file_create(_new) / file_write / file_rename(_new).
 enum class FileFault {
   kNone,
   kCreate,      // file_create fails (EACCES)
   kWrite,       // file_write fails before writing anything (EIO)
   kShortWrite,  // file_write writes half of its bytes and reports the shortfall
   kDiskFull,    // file_write fails with ENOSPC
+  kRename,      // file_rename / file_rename_new fail as if another program held the file (EBUSY)
 };
 // After `skip` successful operations of that kind, the next ones fail; `count` of them
 // (negative = until cleared). Applies to every thread.
