@@ -453,11 +453,10 @@ int rig_decode(const char* text, size_t length, RigDoc* doc, char* msg, size_t m
   // A device named only by the key: "api:name".
   if (const char* colon = strchr(doc->key, ':')) {
     const size_t api_len = size_t(colon - doc->key);
-    if (!doc->device.api[0] && api_len < kRigApiBytes) {
-      memcpy(doc->device.api, doc->key, api_len);
-      doc->device.api[api_len] = 0;
-    }
-    if (!doc->device.name[0]) text_copy(doc->device.name, colon + 1);
+    if (!doc->device.api[0] && api_len < kRigApiBytes)
+      utf8_copy_valid(doc->device.api, sizeof doc->device.api, doc->key, api_len, nullptr);
+    if (!doc->device.name[0])
+      utf8_copy_valid(doc->device.name, sizeof doc->device.name, colon + 1, strlen(colon + 1), nullptr);
   }
   if (!key_read && doc->device.api[0]) rig_make_key(doc->device.api, doc->device.name, doc->key, sizeof doc->key);
 
