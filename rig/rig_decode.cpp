@@ -2,6 +2,7 @@
 // reported (only the first message reaches the caller) and replaced by its default, members this
 // version does not know are kept as raw text, and only a foreign format, text that is not JSON, a
 // size over 1 MB or a lack of memory make the whole text unusable.
+#include <charconv>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -121,6 +122,20 @@ void read_members(JsonValue obj, const char* const* table, int count, Members* m
   }
 }
 
+// Labels are made without printf: one is made for every input read, and most are never used.
+char* put_text(char* p, const char* text) {
+  const size_t n = strlen(text);
+  memcpy(p, text, n);
+  p[n] = 0;
+  return p + n;
+}
+
+char* put_int(char* p, int v) {
+  p = std::to_chars(p, p + 12, v).ptr;
+  *p = 0;
+  return p;
+}
+
 void note_twice(Decoder& d, const Members& m, const char* const* table, int count, const char* label) {
   for (int i = 0; i < count; ++i)
     if (m.twice & (1u << i)) d.note("%s: \"%s\" appears twice (the first kept)", label, table[i]);
@@ -226,7 +241,7 @@ void read_device(Decoder& d, JsonValue v, bool* channels_read) {
           break;
         }
         char label[kLabelBytes];
-        snprintf(label, sizeof label, "device channelNames[%d]", i);
+        put_text(put_int(put_text(label, "device channelNames["), i), "]");
         read_text(d, e, dev.channel_names[i], kRigChannelNameBytes, label, "the name");
         ++i;
       }
@@ -326,7 +341,7 @@ void read_channel_entry(Decoder& d, RigScene& sc, int scene, int entry, JsonValu
   }
   taken[i] = true;
   char label[kLabelBytes];
-  snprintf(label, sizeof label, "scene %d input %d", scene + 1, i + 1);
+  put_int(put_text(put_int(put_text(label, "scene "), scene + 1), " input "), i + 1);
   note_twice(d, m, table, 7, label);
   RigChannel& ch = sc.channels[i];
   free(ch.extra_members);
@@ -347,7 +362,7 @@ void read_scene(Decoder& d, int s, JsonValue v) {
   static const char* const table[] = {"id", "name", "glyph", "fresh", "masterGain", "updatedAt", "author", "channels"};
   RigScene& sc = d.doc->scenes[s];
   char label[kLabelBytes];
-  snprintf(label, sizeof label, "scene %d", s + 1);
+  put_int(put_text(label, "scene "), s + 1);
   Members m;
   Extra extra;
   read_members(v, table, 8, &m, &extra);

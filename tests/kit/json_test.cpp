@@ -316,20 +316,3 @@ TEST(JsonNumbers, SameUnderACommaLocale) {
   EXPECT_EQ(dbl(1.5e-9), "1.5e-9");
   setlocale(LC_ALL, "C");
 }
-
-TEST(JsonUtf8, CopyValidReplacesAndCuts) {
-  char out[8];
-  int flags = 0;
-  EXPECT_EQ(utf8_copy_valid(out, sizeof out, "a\xFF" "b", 3, &flags), 5u);
-  EXPECT_STREQ(out, "a\xEF\xBF\xBD" "b");
-  EXPECT_EQ(flags, kJsonTextInvalid);
-  flags = 0;
-  EXPECT_EQ(utf8_copy_valid(out, sizeof out, "abcde\xE2\x82\xAC", 8, &flags), 5u);  // the euro does not fit
-  EXPECT_STREQ(out, "abcde");
-  EXPECT_EQ(flags, kJsonTextCut);
-  uint32_t cp = 0;
-  EXPECT_EQ(utf8_decode("\xF0\x9F\x98\x80", 4, &cp), 4u);
-  EXPECT_EQ(cp, 0x1F600u);
-  EXPECT_EQ(utf8_decode("\xF0\x9F\x98", 3, &cp), 0u);
-  EXPECT_EQ(utf8_decode("\xE0\x80\x80", 3, &cp), 0u);  // overlong
-}
