@@ -25,6 +25,12 @@ uint32_t tick_ms() { return uint32_t(tick64_ms()); }
 
 int64_t wall_seconds() { return int64_t(time(nullptr)); }
 
+int64_t wall_ns() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
 bool local_time(int64_t seconds, struct tm* out) {
   time_t t = time_t(seconds);
   return localtime_r(&t, out) != nullptr;

@@ -84,6 +84,48 @@ int file_create(FileWriter* f, const char* path) {
   return 0;
 }
 
+int file_create_new(FileWriter* f, const char* path) {
+  f->fd = -1;
+  if (fault_hits(FileFault::kCreate)) {
+    errno = EACCES;
+    return -1;
+  }
+  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
+  f->fd = fd;
+  return 0;
+}
+
+int file_rename(const char* from, const char* to) {
+  if (fault_hits(FileFault::kRename)) {
+    errno = EBUSY;
+    return -1;
+  }
+  return rename(from, to) == 0 ? 0 : -1;
+}
+
+int file_rename_new(const char* from, const char* to) {
+  if (fault_hits(FileFault::kRename)) {
+    errno = EBUSY;
+    return -1;
+  }
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  // A file system without RENAME_NOREPLACE: a hard link refuses an existing name just as well.
+  if (link(from, to) == 0) {
+    unlink(from);
+    return 0;
+  }
+  if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP) return -1;
+  // Nor hard links (FAT on a card or a stick): a check, then the rename.
+  struct stat st;
+  if (lstat(to, &st) == 0) {
+    errno = EEXIST;
+    return -1;
+  }
+  return rename(from, to) == 0 ? 0 : -1;
+}
+
 int file_write(FileWriter* f, const void* data, size_t bytes) {
   if (f->fd < 0) return -1;
   const char* p = static_cast<const char*>(data);
@@ -221,19 +263,6 @@ int sweep_temporary_files(const char* folder) {
       },
       &sweep);
   return sweep.removed;
-}
-
-int rename_no_replace(const char* from, const char* to) {
-  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
-  if (errno != EINVAL && errno != ENOSYS) return -1;
-  // A file system without the flag: the check and the rename are two steps, which is as good as
-  // it gets there.
-  struct stat st;
-  if (lstat(to, &st) == 0) {
-    errno = EEXIST;
-    return -1;
-  }
-  return rename(from, to) == 0 ? 0 : -1;
 }
 
 int read_file_whole(const char* path, char** data, size_t* bytes, size_t max_bytes) {

@@ -24,6 +24,9 @@ struct FileWriter {
 };
 
 int file_create(FileWriter* f, const char* path);                // create or truncate; 0 or -1
+// Creates a file that must not exist yet, never through a symbolic link (O_EXCL | O_NOFOLLOW);
+// 0 or -1 with errno.
+int file_create_new(FileWriter* f, const char* path);
 int file_write(FileWriter* f, const void* data, size_t bytes);   // 0 only when every byte went out
 int file_seek(FileWriter* f, int64_t offset_bytes);              // absolute; 0 or -1
 int file_sync(FileWriter* f);                                    // fsync; 0 or -1
@@ -32,6 +35,11 @@ int file_sync(FileWriter* f);                                    // fsync; 0 or 
 void file_start_writeback(FileWriter* f, int64_t offset_bytes, int64_t bytes);
 int file_close(FileWriter* f);                                   // 0 or -1; always closes
 int sync_dir(const char* path);                                  // fsync a folder's entries
+
+// Renames from over to (replacing it); 0 or -1 with errno.
+int file_rename(const char* from, const char* to);
+// Renames from to a name that must not exist yet; 0, or -1 with errno (EEXIST when taken).
+int file_rename_new(const char* from, const char* to);
 
 // Writes data to "<path>.tmp-<pid>", syncs it, renames it over path and syncs the folder.
 // On failure the old file is untouched and no temporary file stays. 0 or -1.
@@ -45,8 +53,6 @@ bool is_temporary_name(const char* name, int* pid = nullptr);
 // Removes the temporary files in a folder whose process is gone (an interrupted write);
 // returns how many went.
 int sweep_temporary_files(const char* folder);
-// Renames from onto to only when to does not exist yet: 0, or -1 (errno EEXIST when taken).
-int rename_no_replace(const char* from, const char* to);
 
 // Reads a whole file into a new buffer (free with free_file_data); at most max_bytes.
 // 0, -1 when it cannot be opened or read, -2 when it is larger than max_bytes.
@@ -63,7 +69,8 @@ int64_t file_read(int fd, void* data, size_t bytes);
 int64_t file_read_size(int fd);
 void file_read_close(int fd);
 
-// Test hook: the kind of failure injected into file_create / file_write / file_read.
+// Test hook: the kind of failure injected into file_create(_new) / file_write / file_read /
+// file_rename(_new) / sync_dir.
 enum class FileFault {
   kNone,
   kCreate,      // file_create fails (EACCES)
@@ -72,6 +79,7 @@ enum class FileFault {
   kDiskFull,    // file_write fails with ENOSPC
   kDirSync,     // sync_dir fails (EIO)
   kRead,        // file_read fails (EIO), as on a failing disk or a dropped network share
+  kRename,      // file_rename / file_rename_new fail as if another program held the file (EBUSY)
 };
 // After `skip` successful operations of that kind, the next ones fail; `count` of them
 // (negative = until cleared). Applies to every thread.

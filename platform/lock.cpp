@@ -16,7 +16,10 @@ int named_lock_acquire(NamedLock* lock, const char* name, int timeout_ms) {
     char c = *p;
     bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
               c == '_' || c == '-';
-    if (!ok) return -1;
+    if (!ok) {
+      errno = EINVAL;
+      return -1;
+    }
   }
   char dir[kPathCap], path[kPathCap + 80];
   if (!runtime_dir(dir, sizeof dir)) return -1;
@@ -41,10 +44,15 @@ int named_lock_acquire(NamedLock* lock, const char* name, int timeout_ms) {
       return 0;
     }
     if (errno != EWOULDBLOCK && errno != EINTR) break;
-    if (mono_ns() >= deadline) break;
+    if (mono_ns() >= deadline) {
+      errno = ETIMEDOUT;
+      break;
+    }
     sleep_ms(5);
   }
+  const int err = errno;
   close(fd);
+  errno = err;
   return -1;
 }
 

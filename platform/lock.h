@@ -8,6 +8,7 @@ struct NamedLock {
 };
 
 // Tries for up to timeout_ms (0 = one try, negative = wait forever). 0 when held, -1 on
-// timeout or when the lock file cannot be opened. Name: letters, digits, '.', '_', '-'.
+// timeout or when the lock file cannot be opened; errno is ETIMEDOUT after a timeout.
+// Name: letters, digits, '.', '_', '-'.
 int named_lock_acquire(NamedLock* lock, const char* name, int timeout_ms);
 void named_lock_release(NamedLock* lock);

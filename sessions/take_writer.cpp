@@ -293,7 +293,7 @@ int write_take_file(Recorder* r, const TakeEntry& take) {
   const double rate = e->sample_rate;
   if (temporary_path(tmp, sizeof tmp, path) != 0 ||
       write_pcm_wav(tmp, &e->tape, start, end, rate, e->bit_depth.load(std::memory_order_relaxed)) != 0 ||
-      rename_no_replace(tmp, path) != 0) {
+      file_rename_new(tmp, path) != 0) {
     if (tmp[0]) remove_file(tmp);
     log_line("spill FAILED: %s", path);
     return -1;
