@@ -1,7 +1,8 @@
 // Running another program as a child process: no shell, the arguments handed over as they are,
-// its standard output captured. Used for the desktop's file dialogs (zenity, kdialog).
+// its standard output captured. Used for the desktop's file dialogs (zenity, kdialog). Or started
+// detached, to live on by itself (the sibling application).
 // Thread-safe: yes; a run blocks the calling thread until the child has ended, and another
-// thread may stop the child meanwhile.
+// thread may stop the child meanwhile; a detached start returns once the program is executing.
 #pragma once
 #include <atomic>
 #include <cstddef>
@@ -29,3 +30,10 @@ int run_process(const char* const argv[], char* out, size_t cap, ProcessResult* 
 // Asks the child a run_process is waiting for to end (SIGTERM). Nothing when none runs. The run
 // does not reap the child while this signals it, so the signal never reaches a recycled pid.
 void stop_process(std::atomic<int>* child);
+
+// Starts argv[0] (looked up on PATH when it holds no '/') with the null-terminated argv and lets
+// it go: it runs in a session of its own with standard input, output and error on /dev/null and
+// none of this process's other descriptors, is never waited for, and leaves no zombie behind (an
+// intermediate child that ends at once hands it to init). Returns kProcessOk once the program is
+// executing, kProcessNotFound when it is missing or not executable, kProcessFailed otherwise.
+int spawn_detached(const char* const argv[]);

@@ -52,6 +52,23 @@ bool probe_wav(const char* path, double* seconds, double* rate);
 int read_wav(const char* path, AudioBuffer* out);
 void free_wav(AudioBuffer* buffer);
 
+// The same reading a run of frames at a time, so that a long file never sits whole in memory.
+// Accepts exactly what read_wav accepts. Any thread; one reader belongs to one thread.
+struct WavReader {
+  void* file;                   // FILE*; null when closed
+  uint32_t format, channels, bits;
+  double rate;
+  int64_t frames;               // whole frames in the data chunk
+  int64_t next;                 // frames handed out so far
+  uint8_t raw[kWavWorkBytes];   // one run of file bytes
+};
+// 0, or -1 (the reader stays closed) when the file would not read with read_wav.
+int wav_reader_open(WavReader* r, const char* path);
+// Up to max_frames of interleaved stereo float frames into stereo. The count, 0 at the end,
+// -1 when the file ended early or could not be read.
+int64_t wav_reader_read(WavReader* r, float* stereo, int64_t max_frames);
+void wav_reader_close(WavReader* r);
+
 // Lists the folder's "*.wav" files with their probed headers, sorted by last-write time, then
 // name; at most capacity. Returns the count, or -1 when the folder cannot be read. Any thread.
 int list_take_files(const char* folder, TakeFile* out, int capacity);
