@@ -39,6 +39,7 @@ void wait_past(const std::atomic<uint64_t>& counter, uint64_t stamp) {
 }
 
 bool released_is_safe(const PlaybackEngine* e, int i) {
+  if (e->released[i]->writing.load(std::memory_order_acquire)) return false;  // its filler still writes
   const uint64_t stamp = e->released_at[i];
   return (stamp & 1) == 0 || e->blocks.load(std::memory_order_acquire) != stamp;
 }
@@ -52,9 +53,10 @@ void free_buffer(PlaybackBuffer* b) {
 // after the exchange: even means no block was inside, so none can be reading it.
 void release(PlaybackEngine* e, PlaybackBuffer* b) {
   if (!b) return;
-  if (e->released_count == kPlaybackReleasedSlots && playback_collect(e) == 0) {
+  b->abandoned.store(1, std::memory_order_release);
+  while (e->released_count == kPlaybackReleasedSlots && playback_collect(e) == 0) {
     wait_past(e->blocks, e->released_at[0]);
-    playback_collect(e);
+    if (playback_collect(e) == 0) std::this_thread::sleep_for(kBlockWait);  // a filler finishing its run
   }
   e->released[e->released_count] = b;
   e->released_at[e->released_count] = e->blocks.load(std::memory_order_seq_cst);
@@ -63,8 +65,11 @@ void release(PlaybackEngine* e, PlaybackBuffer* b) {
 
 void render(PlaybackEngine* e, const PlaybackBuffer* b, float* left, float* right, int frames, double rate) {
   const AudioBuffer& a = b->audio;
-  if (!a.samples || a.frames <= 0 || a.channels <= 0 || frames <= 0) return;
-  const int64_t n = a.frames;
+  // `complete` before `ready`: the filler stores its last `ready` before `complete`.
+  const bool complete = b->complete.load(std::memory_order_acquire);
+  const int64_t ready = b->ready.load(std::memory_order_acquire);
+  const int64_t n = complete ? ready : a.frames;  // the length, as far as it is known
+  if (!a.samples || n <= 0 || a.channels <= 0 || frames <= 0) return;
   if (b->serial != e->rendered_serial) {
     e->rendered_serial = b->serial;
     e->position = 0.0;
@@ -81,7 +86,8 @@ void render(PlaybackEngine* e, const PlaybackBuffer* b, float* left, float* righ
   const bool region = e->region_on.load(std::memory_order_relaxed) && e->in_region.load(std::memory_order_relaxed);
   const int64_t end = region ? e->region_end.load(std::memory_order_relaxed) : n;
   const double restart = region ? double(e->region_start.load(std::memory_order_relaxed)) : 0.0;
-  const int64_t limit = std::min(end, n) - 1;  // an interpolation starts at a frame below this
+  const int64_t limit = std::min({end, n, ready}) - 1;  // an interpolation starts at a frame below this
+  const bool catching_up = !complete && ready < std::min(end, n);  // the limit is the reading's, not the end
   const bool repeat = e->repeat.load(std::memory_order_relaxed);
   const float gain = e->gain.load(std::memory_order_relaxed);
   const int ch = a.channels;
@@ -91,6 +97,7 @@ void render(PlaybackEngine* e, const PlaybackBuffer* b, float* left, float* righ
   for (int i = 0; i < frames; ++i) {
     int64_t g = int64_t(pos);
     if (g >= limit) {
+      if (catching_up) break;  // the file is still being read: silence until it is further on
       if (!repeat) {
         e->position = pos;
         e->published_position.store(end, std::memory_order_relaxed);
@@ -124,22 +131,52 @@ void engine_render(PlaybackEngine* e, float* left, float* right, int frames, dou
   e->blocks.fetch_add(1, std::memory_order_release);
 }
 
+PlaybackBuffer* playback_buffer_new(int channels, double rate, int64_t frames) {
+  if (channels <= 0 || frames <= 0 || uint64_t(frames) > (uint64_t(1) << 40) / uint64_t(channels)) return nullptr;
+  auto* b = new (std::nothrow) PlaybackBuffer;
+  if (!b) return nullptr;
+  b->audio.samples = static_cast<float*>(malloc(size_t(frames) * size_t(channels) * sizeof(float)));
+  if (!b->audio.samples) {
+    delete b;
+    return nullptr;
+  }
+  b->audio.channels = channels;
+  b->audio.sample_rate = rate;
+  b->audio.frames = frames;
+  b->writing.store(1, std::memory_order_relaxed);
+  return b;
+}
+
 void playback_install(PlaybackEngine* e, AudioBuffer* buffer, bool autoplay) {
+  PlaybackBuffer* b = nullptr;
+  if (buffer) {
+    b = new (std::nothrow) PlaybackBuffer;
+    if (!b) {
+      log_line("player: no memory to install a buffer");
+      free_audio_buffer(buffer);
+    } else {
+      b->audio = *buffer;
+      b->ready.store(std::max<int64_t>(buffer->frames, 0), std::memory_order_relaxed);
+      b->complete.store(1, std::memory_order_relaxed);
+    }
+    *buffer = AudioBuffer{};  // the samples are the engine's now
+  }
+  playback_install_buffer(e, b, autoplay);
+}
+
+void playback_discard(PlaybackEngine* e, PlaybackBuffer* buffer) { release(e, buffer); }
+
+bool playback_filling(const PlaybackEngine* e) {
+  return e->loaded && !e->loaded->complete.load(std::memory_order_acquire);
+}
+
+void playback_install_buffer(PlaybackEngine* e, PlaybackBuffer* b, bool autoplay) {
   e->playing.store(0, std::memory_order_release);
   e->seek_request.store(0, std::memory_order_release);
   e->region_on.store(0, std::memory_order_relaxed);
   e->in_region.store(0, std::memory_order_relaxed);
   e->published_position.store(0, std::memory_order_relaxed);
   e->ended.store(0, std::memory_order_release);
-  PlaybackBuffer* b = nullptr;
-  if (buffer) {
-    b = new (std::nothrow) PlaybackBuffer{*buffer, 0};
-    if (!b) {
-      log_line("player: no memory to install a buffer");
-      free_audio_buffer(buffer);
-    }
-    *buffer = AudioBuffer{};  // the samples are the engine's now
-  }
   const uint32_t serial = e->load_count.fetch_add(1, std::memory_order_relaxed) + 1;
   if (b) b->serial = serial ? serial : 1;  // 0 means "none" to `ended`
   release(e, e->current.exchange(b, std::memory_order_seq_cst));
@@ -237,7 +274,11 @@ void playback_set_gain(PlaybackEngine* e, float gain) {
 
 void playback_set_repeat(PlaybackEngine* e, bool on) { e->repeat.store(on, std::memory_order_relaxed); }
 
-int64_t playback_frames(const PlaybackEngine* e) { return e->loaded ? std::max<int64_t>(e->loaded->audio.frames, 0) : 0; }
+int64_t playback_frames(const PlaybackEngine* e) {
+  if (!e->loaded) return 0;
+  if (!e->loaded->complete.load(std::memory_order_acquire)) return std::max<int64_t>(e->loaded->audio.frames, 0);
+  return e->loaded->ready.load(std::memory_order_acquire);
+}
 
 double playback_progress(const PlaybackEngine* e) {
   const int64_t n = playback_frames(e);
@@ -245,7 +286,10 @@ double playback_progress(const PlaybackEngine* e) {
   return std::clamp(double(e->published_position.load(std::memory_order_relaxed)) / double(n), 0.0, 1.0);
 }
 
-double playback_seconds(const PlaybackEngine* e) { return e->loaded ? audio_buffer_seconds(&e->loaded->audio) : 0.0; }
+double playback_seconds(const PlaybackEngine* e) {
+  const double rate = e->loaded ? e->loaded->audio.sample_rate : 0.0;
+  return rate > 0.0 ? double(playback_frames(e)) / rate : 0.0;
+}
 
 bool playback_ended(const PlaybackEngine* e) {
   return e->loaded && e->ended.load(std::memory_order_acquire) == e->loaded->serial;

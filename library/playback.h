@@ -18,11 +18,22 @@ static_assert(std::atomic<int64_t>::is_always_lock_free);
 static_assert(std::atomic<uint64_t>::is_always_lock_free);
 
 // One installed buffer. The serial tells the audio thread a new install from the one it played,
-// also when a freed record's address comes back.
+// also when a freed record's address comes back. A buffer may still be filling while it plays
+// (a long file starts sounding before it is read to its end): frames below `ready` are final,
+// and a block that catches up with the reading renders silence instead of ending.
 struct PlaybackBuffer {
-  AudioBuffer audio;
-  uint32_t serial;
+  AudioBuffer audio;                   // frames = the length the file announced
+  uint32_t serial = 0;                 // set by the install
+  uint64_t load_id = 0;                // the loader's name for a filling buffer
+  std::atomic<int64_t> ready{0};       // frames written; the filler stores (release)
+  std::atomic<int> complete{0};        // the filler is done: `ready` is the length
+  std::atomic<int> writing{0};         // the filler may still write: not to be freed
+  std::atomic<int> abandoned{0};       // no longer wanted: the filler stops at its next run
 };
+
+// A buffer to be filled while it plays: room for `frames` frames (not yet touched), writing set.
+// Null when memory cannot be had. Any thread but the audio thread.
+PlaybackBuffer* playback_buffer_new(int channels, double rate, int64_t frames);
 
 struct PlaybackEngine {
   // Shared with the audio thread. The main thread writes unless a field says otherwise.
@@ -67,6 +78,10 @@ void engine_render(PlaybackEngine* e, float* left, float* right, int frames, dou
 // clears ended, the published position, the region and any waiting seek; installs it; increments
 // load_count; plays at once when autoplay. The buffer it replaces is freed once no block reads it.
 void playback_install(PlaybackEngine* e, AudioBuffer* buffer, bool autoplay);
+// The same for a buffer that may still be filling (made by playback_buffer_new).
+void playback_install_buffer(PlaybackEngine* e, PlaybackBuffer* buffer, bool autoplay);
+// A filling buffer that will not be installed: marked abandoned and freed once its filler is done.
+void playback_discard(PlaybackEngine* e, PlaybackBuffer* buffer);
 // Seeks to fraction x (clamped to 0..1) of the installed buffer; with a region on, in_region
 // becomes whether x lies within it (half a frame either side).
 void playback_seek(PlaybackEngine* e, double x);
@@ -89,7 +104,8 @@ void playback_set_gain(PlaybackEngine* e, float gain);
 void playback_set_repeat(PlaybackEngine* e, bool on);
 double playback_progress(const PlaybackEngine* e);  // published position / frames, 0..1
 double playback_seconds(const PlaybackEngine* e);   // duration of the installed buffer
-int64_t playback_frames(const PlaybackEngine* e);
+int64_t playback_frames(const PlaybackEngine* e);   // its length (the announced one while filling)
+bool playback_filling(const PlaybackEngine* e);     // the installed buffer is still being read
 bool playback_is_playing(const PlaybackEngine* e);  // playing and not ended
 bool playback_ended(const PlaybackEngine* e);       // the installed buffer played to its end
 bool playback_region_active(const PlaybackEngine* e);  // region on and the last seek landed in it

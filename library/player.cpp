@@ -44,10 +44,15 @@ void waveform_peaks(const AudioBuffer& b, float* out, int count) {
     for (int c = 0; c < count; ++c) out[c] /= top;
 }
 
-void read_one(Player* p, const LoadRequest& req, LoadResult* res) {
+void start_result(const LoadRequest& req, LoadResult* res) {
   *res = LoadResult{};
   res->kind = req.kind;
   text_copy(res->path, sizeof res->path, req.path);
+}
+
+// A whole read: information, or a file to play that cannot be played while it is read.
+void read_whole(Player* p, const LoadRequest& req, LoadResult* res) {
+  start_result(req, res);
   char msg[kReadMessageBytes] = "";
   const char* source = req.alt[0] ? req.alt : req.path;
   const int rc = read_audio_file(source, &res->buffer, &p->read_cancel, msg, sizeof msg);
@@ -62,10 +67,145 @@ void read_one(Player* p, const LoadRequest& req, LoadResult* res) {
   else free_audio_buffer(&res->buffer);
 }
 
+// Appends a result. A play result always waits for room: dropping it would leave its file
+// loading for good. false (nothing appended) when the player is stopping, or when an information
+// result found no room (counted as answered). Loader thread.
+bool post_result(Player* p, LoadResult* res) {
+  std::unique_lock<std::mutex> lk(p->lock);
+  if (res->kind == kLoadPlay)
+    p->room.wait(lk, [p] { return p->stop.load() || p->result_count < kLoaderMaxResults; });
+  if (p->stop.load()) return false;
+  if (p->result_count >= kLoaderMaxResults) {
+    ++p->info_dropped;
+    return false;
+  }
+  p->results[p->result_count++] = *res;  // a buffer's samples go with the copy
+  res->buffer = AudioBuffer{};
+  return true;
+}
+
+// A WAV to play is read into a buffer of the length its header announces, which is handed over
+// after the first run and plays while the rest is read: a long file sounds at once.
+struct Fill {
+  Player* p;
+  const LoadRequest* req;
+  LoadResult* early;
+  PlaybackBuffer* buffer = nullptr;
+  int channels = 0;
+  int64_t written = 0;
+  float wave[kWavePeaks] = {};
+  bool posted = false;   // the buffer is the main thread's now
+  bool whole = false;    // the length is not known: read it whole instead
+};
+
+bool fill_begin(void* user, int32_t channels, double rate, int64_t frames_expected) {
+  auto* f = static_cast<Fill*>(user);
+  if (f->posted) return false;
+  if (f->buffer) {  // a second decoder took over before any frame came: start again
+    free_audio_buffer(&f->buffer->audio);
+    delete f->buffer;
+    f->buffer = nullptr;
+  }
+  if (frames_expected <= 0 || !(rate > 0.0) || channels <= 0) {
+    f->whole = true;
+    return false;
+  }
+  f->buffer = playback_buffer_new(channels, rate, frames_expected);
+  if (!f->buffer) {
+    f->whole = true;
+    return false;
+  }
+  f->buffer->load_id = ++f->p->next_load_id;
+  f->channels = channels;
+  return true;
+}
+
+bool fill_block(void* user, const float* samples, int64_t frames) {
+  auto* f = static_cast<Fill*>(user);
+  PlaybackBuffer* b = f->buffer;
+  if (!b || f->p->stop.load(std::memory_order_relaxed) || b->abandoned.load(std::memory_order_acquire)) return false;
+  const int64_t room = b->audio.frames - f->written;
+  const int64_t n = std::min(frames, room);
+  const int64_t total = b->audio.frames;
+  float* dst = b->audio.samples + f->written * f->channels;
+  std::copy(samples, samples + n * f->channels, dst);
+  // The waveform's columns, as waveform_peaks makes them from the whole buffer.
+  for (int64_t at = f->written; at < f->written + n;) {
+    const int64_t c = at * kWavePeaks / total;
+    const int64_t column_end = std::min(((c + 1) * total + kWavePeaks - 1) / kWavePeaks, f->written + n);
+    const float peak = sample_peak(b->audio.samples + at * f->channels, (column_end - at) * f->channels);
+    f->wave[c] = std::max(f->wave[c], peak);
+    at = column_end;
+  }
+  f->written += n;
+  b->ready.store(f->written, std::memory_order_release);
+  if (!f->posted) {
+    start_result(*f->req, f->early);
+    f->early->ok = 1;
+    f->early->stage = kStageFilling;
+    f->early->filling = b;
+    f->early->load_id = b->load_id;
+    f->early->seconds = double(total) / b->audio.sample_rate;
+    if (!post_result(f->p, f->early)) return false;
+    f->posted = true;
+  }
+  if (frames > room) {
+    log_line("player: %s holds more than its header said - the rest is not played", f->req->path);
+    return false;
+  }
+  return true;
+}
+
+void read_filling(Player* p, const LoadRequest& req, LoadResult* res, LoadResult* early) {
+  Fill f{p, &req, early};
+  char msg[kReadMessageBytes] = "";
+  const char* source = req.alt[0] ? req.alt : req.path;
+  const AudioStream stream{&f, fill_begin, fill_block};
+  const int rc = stream_audio_file(source, stream, &p->read_cancel, msg, sizeof msg);
+  PlaybackBuffer* b = f.buffer;
+  if (!f.posted) {  // never handed over: nothing was read, or the length was not known
+    if (b) {
+      free_audio_buffer(&b->audio);
+      delete b;
+    }
+    if (f.whole && !p->stop.load()) {
+      read_whole(p, req, res);
+    } else {
+      start_result(req, res);
+      if (rc != kReadCancelled) log_line("player: couldn't read %s (%s)", source, msg[0] ? msg : "no audio");
+    }
+    post_result(p, res);
+    return;
+  }
+  start_result(req, res);
+  res->stage = kStageFilled;
+  res->load_id = b->load_id;
+  res->ok = f.written > 0;
+  if (rc != kReadOk && rc != kReadCancelled) log_line("player: %s read only in part (%s)", source, msg);
+  b->ready.store(f.written, std::memory_order_release);
+  b->complete.store(1, std::memory_order_release);
+  if (!b->abandoned.load(std::memory_order_acquire)) {
+    AudioBuffer view = b->audio;
+    view.frames = f.written;
+    audio_buffer_peaks(&view, res->peaks, kItemPeaks);
+    res->seconds = audio_buffer_seconds(&view);
+    const float top = *std::max_element(f.wave, f.wave + kWavePeaks);
+    for (int c = 0; c < kWavePeaks; ++c) res->wave[c] = top > 0.0f ? f.wave[c] / top : 0.0f;
+  }
+  b->writing.store(0, std::memory_order_release);  // from here on the main thread may free it
+  post_result(p, res);
+}
+
+bool is_wav_path(const char* path) {
+  const size_t n = strlen(path);
+  return n >= 4 && text_equal_nocase(path + n - 4, ".wav");
+}
+
 void loader_main(Player* p) {
   thread_set_own_name(kLoaderThreadName);
   auto req = std::make_unique<LoadRequest>();
   auto res = std::make_unique<LoadResult>();
+  auto early = std::make_unique<LoadResult>();
   std::unique_lock<std::mutex> lk(p->lock);
   for (;;) {
     p->wake.wait_for(lk, std::chrono::milliseconds(kLoaderWaitMs),
@@ -76,19 +216,14 @@ void loader_main(Player* p) {
     p->ring_first = (p->ring_first + 1) % kLoaderRingSize;
     --p->ring_count;
     lk.unlock();
-    read_one(p, *req, res.get());
-    lk.lock();
-    // A play result always waits for room: dropping it would leave its file loading for good.
-    if (res->kind == kLoadPlay)
-      p->room.wait(lk, [p] { return p->stop.load() || p->result_count < kLoaderMaxResults; });
-    if (p->stop.load() || p->result_count >= kLoaderMaxResults) {
-      if (res->kind == kLoadInfo && !p->stop.load()) ++p->info_dropped;
-      free_audio_buffer(&res->buffer);
-      if (p->stop.load()) break;
-      continue;
+    if (req->kind == kLoadPlay && is_wav_path(req->alt[0] ? req->alt : req->path)) {
+      read_filling(p, *req, res.get(), early.get());
+    } else {
+      read_whole(p, *req, res.get());
+      post_result(p, res.get());
     }
-    p->results[p->result_count++] = *res;  // the buffer's samples go with the copy
-    res->buffer = AudioBuffer{};
+    free_audio_buffer(&res->buffer);  // one that could not be handed over
+    lk.lock();
   }
 }
 
@@ -115,6 +250,7 @@ void let_go_of_buffer(Player* p) { analyser_release(&p->tempo); }
 
 void install_result(Player* p, LoadResult* r) {
   let_go_of_buffer(p);
+  p->decoding = false;
   std::copy(r->wave, r->wave + kWavePeaks, p->wave);
   const double seconds = r->seconds;
   const double z = p->zoom_seconds > 0.0 && seconds > 0.0 ? p->zoom_seconds / seconds : kDefaultZoom;
@@ -133,6 +269,46 @@ void install_result(Player* p, LoadResult* r) {
   if (silent) release_hold(p);  // the file waits at its start, the gain back in place
   p->loading = false;
   if (const AudioBuffer* b = playback_buffer(&p->engine)) analyser_start(&p->tempo, *b);
+}
+
+// A buffer still being read: it plays at once; its waveform and tempo come when it is complete.
+void install_filling(Player* p, LoadResult* r) {
+  let_go_of_buffer(p);
+  std::fill(p->wave, p->wave + kWavePeaks, 0.0f);
+  const double z = p->zoom_seconds > 0.0 && r->seconds > 0.0 ? p->zoom_seconds / r->seconds : kDefaultZoom;
+  p->zoom = std::clamp(z, kMinZoom, 1.0);
+  p->follow = true;
+  const bool silent = p->hold;
+  playback_install_buffer(&p->engine, r->filling, !silent);
+  playback_set_repeat(&p->engine, p->loop);
+  double start = 0, end = 1;
+  if (player_region(p, p->current_path, &start, &end)) {
+    playback_set_region(&p->engine, start, end, true);
+    playback_seek(&p->engine, start);
+  } else {
+    playback_set_region(&p->engine, 0.0, 1.0, false);
+  }
+  if (silent) release_hold(p);
+  p->loading = false;
+  p->decoding = true;
+  p->decoding_id = r->load_id;
+}
+
+void finish_filling(Player* p, LoadResult* r) {
+  p->decoding = false;
+  if (!r->ok) {  // nothing could be read after all
+    status_flash(kReadFailedText);
+    let_go_of_buffer(p);
+    playback_unload(&p->engine);
+    p->current_path[0] = 0;
+    return;
+  }
+  std::copy(r->wave, r->wave + kWavePeaks, p->wave);
+  if (const AudioBuffer* b = playback_buffer(&p->engine)) {
+    AudioBuffer whole = *b;
+    whole.frames = playback_frames(&p->engine);
+    analyser_start(&p->tempo, whole);
+  }
 }
 
 void follow_view(Player* p) {
@@ -193,8 +369,12 @@ void player_destroy(Player* p) {
     p->loader.join();  // a decode gives up at its next block; nothing is freed under the reader
     p->started = false;
   }
-  for (int i = 0; i < p->result_count; ++i) free_audio_buffer(&p->results[i].buffer);
+  for (int i = 0; i < p->result_count; ++i) {
+    free_audio_buffer(&p->results[i].buffer);
+    if (p->results[i].stage == kStageFilling) playback_discard(&p->engine, p->results[i].filling);
+  }
   p->result_count = 0;
+  p->decoding = false;
   p->ring_count = 0;
   let_go_of_buffer(p);
   if (p->attached) player_attach_output(p, false);
@@ -266,6 +446,15 @@ void player_update(Player* p) {
       if (p->info_sink.fn) p->info_sink.fn(p->info_sink.ctx, r->path, r->ok != 0, r->peaks, r->seconds);
       continue;
     }
+    if (r->stage == kStageFilling) {
+      if (p->loading && strcmp(r->path, p->current_path) == 0) install_filling(p, r);
+      else playback_discard(&p->engine, r->filling);
+      continue;
+    }
+    if (r->stage == kStageFilled) {
+      if (p->decoding && r->load_id == p->decoding_id) finish_filling(p, r);
+      continue;
+    }
     const bool current = p->loading && strcmp(r->path, p->current_path) == 0;
     if (current && r->ok) {
       install_result(p, r);
@@ -298,6 +487,9 @@ bool player_open(Player* p, const char* path, bool play) {
     return true;
   }
   playback_stop(&p->engine);
+  // A file still being read is not wanted any more: its reader stops, so this one is read at once.
+  if (p->decoding && p->engine.loaded) p->engine.loaded->abandoned.store(1, std::memory_order_release);
+  p->decoding = false;
   if (loader_request(p, kLoadPlay, path, nullptr, true) != kLoaderQueued) {
     status_flash(kReadFailedText);
     return false;

@@ -52,9 +52,16 @@ struct LoadRequest {
   char alt[kLoaderPathBytes];    // a local copy to read instead, when not empty
 };
 
+// How a play result arrives: whole, or as a buffer that plays while it is read (a WAV of known
+// length) followed, once it is read, by its waveform and peaks.
+enum LoadStage { kStageWhole = 0, kStageFilling = 1, kStageFilled = 2 };
+
 struct LoadResult {
   int kind;
   char path[kLoaderPathBytes];
+  int stage;                     // LoadStage
+  PlaybackBuffer* filling;       // kStageFilling: the buffer, now the main thread's
+  uint64_t load_id;              // kStageFilling and kStageFilled: which buffer
   int ok;
   float peaks[kItemPeaks];       // normalised so the largest is 1
   double seconds;
@@ -95,6 +102,7 @@ struct Player {
   int info_dropped = 0;                  // information results dropped for want of room
   std::atomic<int> stop{0};              // the reader ends
   std::atomic<int32_t> read_cancel{0};   // handed to the decoder: a read in progress gives up
+  uint64_t next_load_id = 0;             // loader thread only
   bool started = false;                  // player_start succeeded
 
   // Main thread: the results being handled, and counts of information requests ("READING %d / %d").
@@ -107,6 +115,8 @@ struct Player {
   char current_path[kLoaderPathBytes] = {};  // the file the pane is about; empty = none
   bool loading = false;                      // a play request for current_path is outstanding
   bool hold = false;                         // a silent load: the buffer waits at its start
+  bool decoding = false;                     // the installed buffer is still being read
+  uint64_t decoding_id = 0;                  // its load_id
   float wave[kWavePeaks] = {};               // waveform of the installed buffer, largest = 1
   double zoom = kDefaultZoom;                // visible fraction 0.02..1
   double view_start = 0.0;                   // fraction

@@ -186,6 +186,7 @@ int wav_reader_open(WavReader* r, const char* path) {
   r->frames = r->next = 0;
   FILE* f = fopen(path, "rb");
   if (!f) return -1;
+  setvbuf(f, nullptr, _IONBF, 0);  // runs go straight into r->raw, not through a stdio buffer
   WavLayout w;
   if (!open_layout(f, &w)) {
     fclose(f);
@@ -219,6 +220,16 @@ int64_t wav_reader_read(WavReader* r, float* stereo, int64_t max_frames) {
   }
   if (raw != r->raw) free(raw);
   if (!got) return -1;
+  r->next += n;
+  return n;
+}
+
+int64_t wav_reader_read_raw(WavReader* r, int64_t max_frames) {
+  const uint32_t frame_bytes = r->bits / 8 * r->channels;
+  if (!r->file || frame_bytes > sizeof r->raw) return -1;
+  const int64_t n = std::min({max_frames, r->frames - r->next, int64_t(sizeof r->raw / frame_bytes)});
+  if (n <= 0) return 0;
+  if (fread(r->raw, 1, size_t(n) * frame_bytes, static_cast<FILE*>(r->file)) != size_t(n) * frame_bytes) return -1;
   r->next += n;
   return n;
 }

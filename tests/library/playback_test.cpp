@@ -189,6 +189,50 @@ TEST(Playback, ALoopShorterThanAFrameRendersSilenceInsteadOfSpinning) {
   }));
 }
 
+TEST(Playback, ABufferStillBeingReadPlaysWhatIsThereAndWaitsForTheRest) {
+  PlaybackEngine e;
+  const std::vector<float> s = ramp(2, 1000);
+  PlaybackBuffer* b = playback_buffer_new(2, 48000, 1000);
+  ASSERT_NE(b, nullptr);
+  std::copy(s.begin(), s.begin() + 2 * 100, b->audio.samples);
+  b->ready.store(100);
+  playback_install_buffer(&e, b, true);
+  EXPECT_EQ(playback_frames(&e), 1000);  // the announced length, for seeks and the duration
+  EXPECT_TRUE(playback_filling(&e));
+  // Caught up with the reading: silence, still playing, not ended.
+  Rendered out = render(&e, 256, 48000);
+  EXPECT_EQ(out.left[98], s[2 * 98]);
+  EXPECT_EQ(out.left[99], 0.0f);
+  EXPECT_TRUE(playback_is_playing(&e));
+  EXPECT_FALSE(playback_ended(&e));
+  // The rest arrives, then the file turns out shorter than announced: it ends at what was read.
+  std::copy(s.begin() + 200, s.begin() + 2 * 900, b->audio.samples + 200);
+  b->ready.store(900);
+  b->complete.store(1);
+  EXPECT_EQ(playback_frames(&e), 900);
+  out = render(&e, 1024, 48000);
+  EXPECT_EQ(out.left[0], s[2 * 99]);
+  EXPECT_EQ(out.left[799], s[2 * 898]);
+  EXPECT_EQ(out.left[800], 0.0f);
+  EXPECT_TRUE(playback_ended(&e));
+  // Unloaded while its filler still writes: kept until the filler lets go, marked abandoned.
+  b->writing.store(1);
+  playback_unload(&e);
+  EXPECT_TRUE(b->abandoned.load());
+  EXPECT_EQ(playback_collect(&e), 0);
+  EXPECT_EQ(e.released_count, 1);
+  b->writing.store(0);
+  EXPECT_EQ(playback_collect(&e), 1);
+  // A filling buffer that is never installed.
+  PlaybackBuffer* spare = playback_buffer_new(1, 48000, 10);
+  playback_discard(&e, spare);
+  EXPECT_TRUE(spare->abandoned.load());
+  spare->writing.store(0);
+  playback_release_all(&e);
+  EXPECT_EQ(e.released_count, 0);
+  playback_destroy(&e);
+}
+
 TEST(Playback, BuffersSwappedAndUnloadedWhileARenderThreadPlaysThem) {
   // Each buffer holds one value of its own; whatever the render thread hears must be one of them
   // (or silence). A buffer freed while a block still reads it shows under the sanitizers.

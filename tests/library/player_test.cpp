@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "config/status.h"
+#include "kit/audio_file.h"
 #include "library/player.h"
 #include "tests/kit/kit_fixtures.h"
 #include "tests/library/library_fixture.h"
@@ -164,6 +165,7 @@ TEST(Player, LandingWaitsSilentlyAtTheStartAndPlayingTogglesOrLoads) {
   EXPECT_EQ(player_playhead(p), 0.0);
   EXPECT_DOUBLE_EQ(p->zoom, kDefaultZoom);  // no zoom setting: 54 % shows
   EXPECT_TRUE(p->follow);
+  ASSERT_TRUE(pump_until(p, [p] { return !p->decoding; }));  // read to its end: waveform and tempo
   EXPECT_FLOAT_EQ(*std::max_element(p->wave, p->wave + kWavePeaks), 1.0f);
   ASSERT_TRUE(player_gain_setting(p, &kept));
   EXPECT_EQ(kept, 0.8f);
@@ -296,6 +298,46 @@ TEST(Player, RegionsZoomAndFollowKeepTheirRules) {
   player_seek(p, 0.0);
   player_update(p);
   EXPECT_EQ(p->view_start, 0.0);
+}
+
+TEST(Player, ALongWavSoundsWhileItIsStillBeingRead) {
+  PlayerRig rig;
+  Player* p = rig.p.get();
+  const std::string a = rig.take("long.wav", 180.0), b = rig.take("other.wav", 120.0);
+  player_open(p, a.c_str(), true);
+  ASSERT_TRUE(rig.arrived());
+  EXPECT_TRUE(player_has_audio(p));
+  EXPECT_DOUBLE_EQ(player_seconds(p), 180.0);  // announced by the header
+  // It sounds from its start, however far the reading has come.
+  std::vector<float> l(256), r(256);
+  engine_render(&p->engine, l.data(), r.data(), 256, 48000);
+  EXPECT_NE(*std::max_element(l.begin(), l.end()), 0.0f);
+  EXPECT_EQ(l[0], 0.0f);  // the sine starts at 0
+  // Another file before this one is read: the first is given up and freed once its reader lets go.
+  player_open(p, b.c_str(), true);
+  ASSERT_TRUE(rig.arrived());
+  ASSERT_TRUE(pump_until(p, [p] { return !p->decoding; }, 30000));
+  EXPECT_DOUBLE_EQ(player_seconds(p), 120.0);
+  EXPECT_FLOAT_EQ(*std::max_element(p->wave, p->wave + kWavePeaks), 1.0f);
+  EXPECT_TRUE(p->tempo.running || p->tempo.result.done);
+  playback_release_all(&p->engine);
+  EXPECT_EQ(p->engine.released_count, 0);
+  // The waveform of a buffer read while it played equals the one of the whole file.
+  std::vector<float> whole(kWavePeaks);
+  AudioBuffer buf{};
+  char msg[96];
+  ASSERT_EQ(read_audio_file(b.c_str(), &buf, nullptr, msg, sizeof msg), kReadOk);
+  float wave[kWavePeaks];
+  std::copy(p->wave, p->wave + kWavePeaks, wave);
+  float top = 0;
+  std::vector<float> cols(kWavePeaks, 0.0f);
+  for (int64_t i = 0; i < buf.frames; ++i) {
+    float& c = cols[size_t(i * kWavePeaks / buf.frames)];
+    c = std::max({c, std::fabs(buf.samples[2 * i]), std::fabs(buf.samples[2 * i + 1])});
+  }
+  for (float c : cols) top = std::max(top, c);
+  for (int c = 0; c < kWavePeaks; ++c) ASSERT_FLOAT_EQ(wave[c], cols[size_t(c)] / top) << c;
+  free_audio_buffer(&buf);
 }
 
 TEST(Player, DestroyDuringALongDecodeWaitsForTheReaderAndFreesEverything) {
