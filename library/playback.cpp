@@ -166,6 +166,10 @@ void playback_install(PlaybackEngine* e, AudioBuffer* buffer, bool autoplay) {
 
 void playback_discard(PlaybackEngine* e, PlaybackBuffer* buffer) { release(e, buffer); }
 
+int64_t playback_ready_frames(const PlaybackEngine* e) {
+  return e->loaded ? e->loaded->ready.load(std::memory_order_acquire) : 0;
+}
+
 bool playback_filling(const PlaybackEngine* e) {
   return e->loaded && !e->loaded->complete.load(std::memory_order_acquire);
 }

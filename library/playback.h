@@ -106,6 +106,7 @@ double playback_progress(const PlaybackEngine* e);  // published position / fram
 double playback_seconds(const PlaybackEngine* e);   // duration of the installed buffer
 int64_t playback_frames(const PlaybackEngine* e);   // its length (the announced one while filling)
 bool playback_filling(const PlaybackEngine* e);     // the installed buffer is still being read
+int64_t playback_ready_frames(const PlaybackEngine* e);  // frames of it that are final
 bool playback_is_playing(const PlaybackEngine* e);  // playing and not ended
 bool playback_ended(const PlaybackEngine* e);       // the installed buffer played to its end
 bool playback_region_active(const PlaybackEngine* e);  // region on and the last seek landed in it

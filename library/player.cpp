@@ -475,7 +475,11 @@ void player_feed_spectrum(Player* p, uint32_t now_ms) {
   const AudioBuffer* b = playback_buffer(&p->engine);
   if (!b || !p->spectrum || uint32_t(now_ms - p->last_spectrum_ms) < kSpectrumFeedMs) return;
   p->last_spectrum_ms = now_ms;
-  spectrum_feed_before(p->spectrum.get(), *b, p->engine.published_position.load(std::memory_order_relaxed));
+  // Never past what is read: the rest of a buffer still being read is its reader's.
+  const int64_t at = std::min(p->engine.published_position.load(std::memory_order_relaxed), playback_ready_frames(&p->engine));
+  AudioBuffer read = *b;
+  read.frames = std::min(read.frames, playback_ready_frames(&p->engine));
+  spectrum_feed_before(p->spectrum.get(), read, at);
 }
 
 // ---- Pane operations ----

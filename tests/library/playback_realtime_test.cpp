@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
+#include <algorithm>
 #include <new>
 #include <vector>
 
@@ -98,8 +99,22 @@ struct Workload {
     playback_install(&player, &b, true);
   }
   // Between blocks, on the main thread: what the player's controls do (allowed to allocate).
+  PlaybackBuffer* filling = nullptr;
   void steer(int b) {
     if (b % 40 == 0) install(b % 80 == 0 ? 22050 : 96000, 1 + b % 2, 20000 + b);
+    if (b % 40 == 13) {  // a file still being read: the blocks catch up with it
+      filling = playback_buffer_new(2, 48000, 50000);
+      std::fill(filling->audio.samples, filling->audio.samples + 2 * 1000, 0.25f);
+      filling->ready.store(1000);
+      playback_install_buffer(&player, filling, true);
+    }
+    if (b % 40 == 15 && filling) {
+      std::fill(filling->audio.samples, filling->audio.samples + 2 * 50000, 0.25f);
+      filling->ready.store(50000);
+      filling->complete.store(1);
+      filling->writing.store(0);
+      filling = nullptr;
+    }
     if (b % 40 == 5) playback_set_repeat(&player, true);
     if (b % 40 == 9) playback_set_region(&player, 0.2, 0.3, true), playback_seek(&player, 0.25);
     if (b % 40 == 17) playback_set_region(&player, 0.5, 0.50001, true), playback_seek(&player, 0.5);  // too short
