@@ -53,6 +53,9 @@ int stream_audio_file(const char* path, const AudioStream& stream, const std::at
 // Fills count display bins with the largest absolute sample of each, normalised so the largest
 // bin is 1 (all zero for a null or empty buffer). Looks at about 4096 frames per bin at most.
 void audio_buffer_peaks(const AudioBuffer* buffer, float* out, int count);
+// Largest absolute value of n samples; NaN and infinity count as 0. Compares many at a time.
+// Thread-safe: yes.
+float sample_peak(const float* samples, int64_t n);
 
 // A background scan of one file. Opaque: the owner only holds the pointer.
 struct OverviewJob;

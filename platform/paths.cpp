@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -156,6 +157,19 @@ int make_dirs(const char* path) {
     *p = '/';
   }
   return make_dir(buf);
+}
+
+int make_private_dir(const char* path) {
+  if (!path || !*path) return -1;
+  if (mkdir(path, 0700) != 0 && errno != EEXIST) return -1;
+  // Examined through a descriptor that refuses a symbolic link, so the folder checked is the one kept.
+  const int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  bool ok = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid();
+  if (ok && (st.st_mode & 077) != 0) ok = fchmod(fd, 0700) == 0;
+  close(fd);
+  return ok ? 0 : -1;
 }
 
 int remove_dir(const char* path) { return rmdir(path) == 0 ? 0 : -1; }

@@ -24,6 +24,11 @@ bool is_file(const char* path);
 int make_dir(const char* path);
 // Creates a folder and any missing parents. 0 or -1.
 int make_dirs(const char* path);
+// A folder only this user can enter, for files in a shared place such as the temporary folder:
+// creates it with mode 0700, or accepts an existing one only when it is a real folder (not a
+// symbolic link) owned by this user, closing its mode to 0700. 0, or -1 when the name is taken by
+// anything else or the folder cannot be made.
+int make_private_dir(const char* path);
 // Removes an empty folder. 0 or -1.
 int remove_dir(const char* path);
 int remove_file(const char* path);

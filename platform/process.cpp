@@ -1,17 +1,23 @@
 // Child processes through posix_spawnp: pipes for standard output and (when asked) standard error,
 // /dev/null for input, a poll loop that drains both pipes whole, and a wait for the exit status.
+// Detached programs through a double fork whose children only make async-signal-safe calls.
 // Thread-safe: yes; everything here belongs to the calling thread.
 #include "platform/process.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
+#include <linux/close_range.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <strings.h>
 
@@ -61,6 +67,47 @@ void drain(Drain* d, int n) {
   }
   for (int i = 0; i < n; ++i)
     if (d[i].cap > 0) d[i].buf[d[i].kept] = 0;
+}
+
+// The executable file argv[0] names: as given when it holds a '/', else the first match on PATH
+// (the shell's default when PATH is unset). Done before forking, so the children need no lookup.
+bool resolve_program(const char* name, char* out, size_t cap) {
+  struct stat st;
+  const auto runnable = [&st](const char* path) {
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode) && access(path, X_OK) == 0;
+  };
+  if (strchr(name, '/')) {
+    if (strlen(name) >= cap || !runnable(name)) return false;
+    memcpy(out, name, strlen(name) + 1);
+    return true;
+  }
+  const char* path = getenv("PATH");
+  if (!path) path = "/usr/local/bin:/usr/bin:/bin";
+  const size_t name_len = strlen(name);
+  for (const char* dir = path;; ++dir) {
+    const char* end = strchrnul(dir, ':');
+    const size_t dir_len = size_t(end - dir);
+    // An empty entry is the current folder.
+    const size_t need = (dir_len ? dir_len : 1) + 1 + name_len + 1;
+    if (need <= cap) {
+      size_t n = 0;
+      if (dir_len) memcpy(out, dir, dir_len), n = dir_len;
+      else out[n++] = '.';
+      out[n++] = '/';
+      memcpy(out + n, name, name_len + 1);
+      if (runnable(out)) return true;
+    }
+    if (!*end) break;
+    dir = end;
+  }
+  return false;
+}
+
+void write_errno(int fd, int err) {
+  ssize_t n;
+  do {
+    n = write(fd, &err, sizeof err);
+  } while (n < 0 && errno == EINTR);
 }
 
 }  // namespace
@@ -168,4 +215,62 @@ DialogEnd dialog_end(const ProcessResult& result, const char* err) {
         if (strncasecmp(p, phrase, strlen(phrase)) == 0) return DialogEnd::kNotShown;
   if (result.signal != 0 || result.exit_code == 1) return DialogEnd::kCancelled;
   return DialogEnd::kNotShown;  // any other status: it did not come up as a dialog
+}
+
+int spawn_detached(const char* const argv[]) {
+  if (!argv || !argv[0] || !argv[0][0]) return kProcessNotFound;
+  char exe[PATH_MAX];
+  if (!resolve_program(argv[0], exe, sizeof exe)) return kProcessNotFound;
+  // The program's exec failure travels back through this pipe; a successful exec closes it.
+  int fds[2] = {-1, -1};
+  if (pipe2(fds, O_CLOEXEC) != 0) return kProcessFailed;
+  const int devnull = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (devnull < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    return kProcessFailed;
+  }
+  sigset_t none;
+  sigemptyset(&none);
+
+  const pid_t middle = fork();
+  if (middle == 0) {
+    // From here on only async-signal-safe calls: another thread may have held any lock at the fork.
+    setsid();
+    const pid_t pid = fork();
+    if (pid == 0) {
+      dup2(devnull, STDIN_FILENO);
+      dup2(devnull, STDOUT_FILENO);
+      dup2(devnull, STDERR_FILENO);
+      // Everything else this process had open ends at the exec; the pipe already does.
+      syscall(SYS_close_range, 3u, ~0u, unsigned(CLOSE_RANGE_CLOEXEC));
+      struct sigaction dfl {};
+      dfl.sa_handler = SIG_DFL;
+      for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &dfl, nullptr);  // ignored ones too
+      sigprocmask(SIG_SETMASK, &none, nullptr);
+      execv(exe, const_cast<char* const*>(argv));
+      write_errno(fds[1], errno);
+      _exit(127);
+    }
+    if (pid < 0) write_errno(fds[1], errno);
+    _exit(0);
+  }
+  close(fds[1]);
+  close(devnull);
+  if (middle < 0) {
+    close(fds[0]);
+    return kProcessFailed;
+  }
+  int err = 0;
+  ssize_t n;
+  do {
+    n = read(fds[0], &err, sizeof err);
+  } while (n < 0 && errno == EINTR);
+  close(fds[0]);
+  int status = 0;
+  while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (n == ssize_t(sizeof err))
+    return err == ENOENT || err == EACCES || err == ENOEXEC || err == ENOTDIR ? kProcessNotFound : kProcessFailed;
+  return kProcessOk;
 }

@@ -1,8 +1,9 @@
 // Running another program as a child process: no shell, the arguments handed over as they are,
 // its standard output (and on request its standard error) captured. Used for the desktop's file
-// dialogs (zenity, kdialog), which also need telling "cancelled" from "could not show at all".
+// dialogs (zenity, kdialog), which also need telling "cancelled" from "could not show at all". Or
+// started detached, to live on by itself (the sibling application).
 // Thread-safe: yes; a run blocks the calling thread until the child has ended, and another
-// thread may stop the child meanwhile.
+// thread may stop the child meanwhile; a detached start returns once the program is executing.
 #pragma once
 #include <atomic>
 #include <cstddef>
@@ -42,3 +43,10 @@ enum class DialogEnd {
 };
 // From a run's result and the standard error it captured (may be null). Thread-safe: yes.
 DialogEnd dialog_end(const ProcessResult& result, const char* err);
+
+// Starts argv[0] (looked up on PATH when it holds no '/') with the null-terminated argv and lets
+// it go: it runs in a session of its own with standard input, output and error on /dev/null and
+// none of this process's other descriptors, is never waited for, and leaves no zombie behind (an
+// intermediate child that ends at once hands it to init). Returns kProcessOk once the program is
+// executing, kProcessNotFound when it is missing or not executable, kProcessFailed otherwise.
+int spawn_detached(const char* const argv[]);

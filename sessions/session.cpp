@@ -318,6 +318,7 @@ int continue_session(Recorder* r, int row, const TakeFile* takes, int take_count
   else if (!valid) refusal = "PICK A SESSION";
   else if (lib.rows[row].reference) refusal = "A REFERENCE SESSION";
   else if (!takes || take_count <= 0) refusal = "NO TAKES";
+  else if (take_count < lib.rows[row].take_count) refusal = kTooManyTakesToContinue;
   else if (!overview) refusal = "READING...";
   if (refusal) {
     status_flash(refusal);

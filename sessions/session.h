@@ -10,6 +10,7 @@
 constexpr int kEndWaitPolls = 60;        // polls of the recording flag when a session ends
 constexpr int kEndWaitPollMs = 10;
 constexpr int kSessionOverviewValues = 1024;
+constexpr const char* kTooManyTakesToContinue = "TOO MANY TAKES TO CONTINUE";
 
 // Zeroes the library, then adopts the chosen root, else (unless the settings live beside the
 // program) the music folder, else the program's folder; then scans.
@@ -43,7 +44,8 @@ int remake_session_folder(Recorder* r);
 int remove_empty_session(Recorder* r);
 
 // Continues library row `row` (-1 = none selected): takes are the row's takes as the library lists
-// them (null = not loaded), overview its session overview (null = still being read).
+// them (null = not loaded), overview its session overview (null = still being read). Refused when
+// the row holds more takes than were handed over: the rest would fall out of its session.json.
 // 0, or -1 with the reason shown.
 int continue_session(Recorder* r, int row, const TakeFile* takes, int take_count, const float* overview,
                      int overview_values);

@@ -16,6 +16,7 @@ constexpr size_t kWavWorkBytes = 49152;                 // 8,192 frames × 6 byt
 constexpr int kJoinMaxFiles = 512;
 constexpr uint64_t kJoinMaxDataBytes = 0xF0000000ull;   // keeps the RIFF size under 4 GiB
 constexpr int kTakeFileNameBytes = 64;
+constexpr size_t kWavReadRunBytes = size_t(1) << 17;  // file bytes a WavReader takes in at once
 
 // A take file as listed from a folder, or a take of a reference session.
 struct TakeFile {
@@ -51,6 +52,26 @@ bool probe_wav(const char* path, double* seconds, double* rate);
 // gives both sides the same value. 0, or -1 (out left empty). Free with free_wav. Any thread.
 int read_wav(const char* path, AudioBuffer* out);
 void free_wav(AudioBuffer* buffer);
+
+// The same reading a run of frames at a time, so that a long file never sits whole in memory.
+// Accepts exactly what read_wav accepts. Any thread; one reader belongs to one thread.
+struct WavReader {
+  void* file;                   // FILE*; null when closed
+  uint32_t format, channels, bits;
+  double rate;
+  int64_t frames;               // whole frames in the data chunk
+  int64_t next;                 // frames handed out so far
+  alignas(16) uint8_t raw[kWavReadRunBytes];  // one run of file bytes (allocate readers on the heap)
+};
+// 0, or -1 (the reader stays closed) when the file would not read with read_wav.
+int wav_reader_open(WavReader* r, const char* path);
+// Up to max_frames of interleaved stereo float frames into stereo. The count, 0 at the end,
+// -1 when the file ended early or could not be read.
+int64_t wav_reader_read(WavReader* r, float* stereo, int64_t max_frames);
+// The same run as the file stores it, left in r->raw (frames of channels × bits / 8 bytes), for
+// readers that work on the samples as they are. The count, 0 at the end, -1 on a read error.
+int64_t wav_reader_read_raw(WavReader* r, int64_t max_frames);
+void wav_reader_close(WavReader* r);
 
 // Lists the folder's "*.wav" files with their probed headers, sorted by last-write time, then
 // name; at most capacity. Returns the count, or -1 when the folder cannot be read. Any thread.

@@ -1,5 +1,5 @@
-// The program's own WAV reading (header probe and full read as stereo float), the take-file
-// listing of a folder and the joiner that writes a session's takes into one float file.
+// The program's own WAV reading (header probe, full read and run-by-run read as stereo float), the
+// take-file listing of a folder and the joiner that writes a session's takes into one float file.
 // Every function here touches only files and its own buffers: any thread.
 #include <sys/types.h>
 
@@ -70,6 +70,49 @@ int64_t data_present(FILE* f, const WavLayout& w) {
   return std::max<int64_t>(0, std::min<int64_t>(int64_t(w.data_bytes), after));
 }
 
+// The chunk walk and the checks read_wav makes before it allocates: a format it converts, and the
+// data chunk cut to what the file holds. Leaves f at the first data byte.
+bool open_layout(FILE* f, WavLayout* w) {
+  bool ok = walk_chunks(f, w, true) && w->have_fmt && w->have_data && w->rate > 0 && w->channels > 0;
+  ok = ok && ((w->format == 1 && (w->bits == 16 || w->bits == 24 || w->bits == 32)) || (w->format == 3 && w->bits == 32));
+  // A data size past the end of the file is read as far as whole frames go.
+  if (ok) {
+    w->data_bytes = uint32_t(data_present(f, *w));
+    ok = fseeko(f, off_t(w->data_offset), SEEK_SET) == 0;
+  }
+  return ok;
+}
+
+// Each frame's first two channels as left and right floats (a mono file gives both the same).
+void convert_frames(const WavLayout& w, const uint8_t* raw, int64_t frames, float* samples) {
+  const uint32_t sample_bytes = w.bits / 8;
+  const uint32_t frame_bytes = sample_bytes * w.channels;
+  const int second = w.channels > 1 ? 1 : 0;
+  if (w.format == 1 && w.bits == 16 && w.channels == 2) {  // the take files: one plain loop
+    for (int64_t i = 0; i < 2 * frames; ++i) samples[i] = float(int16_t(le16(raw + 2 * i))) / 32768.0f;
+    return;
+  }
+  for (int64_t i = 0; i < frames; ++i) {
+    const uint8_t* fr = raw + size_t(i) * frame_bytes;
+    float v[2];
+    for (int side = 0; side < 2; ++side) {
+      const uint8_t* p = fr + size_t(side ? second : 0) * sample_bytes;
+      if (w.format == 3) {
+        memcpy(&v[side], p, 4);
+      } else if (w.bits == 16) {
+        v[side] = float(int16_t(le16(p))) / 32768.0f;
+      } else if (w.bits == 24) {
+        const int32_t s = int32_t((uint32_t(p[0]) << 8 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 24)) >> 8;
+        v[side] = float(s) / 8388608.0f;
+      } else {
+        v[side] = float(double(int32_t(le32(p))) / 2147483648.0);
+      }
+    }
+    samples[2 * i] = v[0];
+    samples[2 * i + 1] = v[1];
+  }
+}
+
 struct ListState {
   const char* folder;
   std::vector<TakeFile>* files;
@@ -121,21 +164,13 @@ int read_wav(const char* path, AudioBuffer* out) {
   FILE* f = fopen(path, "rb");
   if (!f) return -1;
   WavLayout w;
-  bool ok = walk_chunks(f, &w, true) && w.have_fmt && w.have_data && w.rate > 0 && w.channels > 0;
-  ok = ok && ((w.format == 1 && (w.bits == 16 || w.bits == 24 || w.bits == 32)) || (w.format == 3 && w.bits == 32));
-  // A data size past the end of the file is read as far as whole frames go.
-  int64_t present = 0;
-  if (ok) {
-    present = data_present(f, w);
-    ok = fseeko(f, off_t(w.data_offset), SEEK_SET) == 0;
-  }
+  const bool ok = open_layout(f, &w);
   if (!ok) {
     fclose(f);
     return -1;
   }
-  const uint32_t sample_bytes = w.bits / 8;
-  const uint32_t frame_bytes = sample_bytes * w.channels;
-  const int64_t frames = present / int64_t(frame_bytes);
+  const uint32_t frame_bytes = w.bits / 8 * w.channels;
+  const int64_t frames = int64_t(w.data_bytes / frame_bytes);
   const size_t raw_bytes = size_t(frames) * frame_bytes;
   uint8_t* raw = static_cast<uint8_t*>(malloc(raw_bytes > 0 ? raw_bytes : 1));
   float* samples = frames > 0 ? static_cast<float*>(malloc(size_t(frames) * 2 * sizeof(float))) : nullptr;
@@ -146,32 +181,71 @@ int read_wav(const char* path, AudioBuffer* out) {
     return -1;
   }
   fclose(f);
-  const int second = w.channels > 1 ? 1 : 0;  // a mono file gives both sides the same value
-  for (int64_t i = 0; i < frames; ++i) {
-    const uint8_t* fr = raw + size_t(i) * frame_bytes;
-    float v[2];
-    for (int side = 0; side < 2; ++side) {
-      const uint8_t* p = fr + size_t(side ? second : 0) * sample_bytes;
-      if (w.format == 3) {
-        memcpy(&v[side], p, 4);
-      } else if (w.bits == 16) {
-        v[side] = float(int16_t(le16(p))) / 32768.0f;
-      } else if (w.bits == 24) {
-        const int32_t s = int32_t((uint32_t(p[0]) << 8 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 24)) >> 8;
-        v[side] = float(s) / 8388608.0f;
-      } else {
-        v[side] = float(double(int32_t(le32(p))) / 2147483648.0);
-      }
-    }
-    samples[2 * i] = v[0];
-    samples[2 * i + 1] = v[1];
-  }
+  convert_frames(w, raw, frames, samples);
   free(raw);
   out->channels = 2;
   out->sample_rate = double(w.rate);
   out->frames = frames;
   out->samples = samples;
   return 0;
+}
+
+int wav_reader_open(WavReader* r, const char* path) {
+  r->file = nullptr;
+  r->frames = r->next = 0;
+  FILE* f = fopen(path, "rb");
+  if (!f) return -1;
+  setvbuf(f, nullptr, _IONBF, 0);  // runs go straight into r->raw, not through a stdio buffer
+  WavLayout w;
+  if (!open_layout(f, &w)) {
+    fclose(f);
+    return -1;
+  }
+  r->file = f;
+  r->format = w.format;
+  r->channels = w.channels;
+  r->bits = w.bits;
+  r->rate = double(w.rate);
+  r->frames = int64_t(w.data_bytes / (w.bits / 8 * w.channels));
+  return 0;
+}
+
+int64_t wav_reader_read(WavReader* r, float* stereo, int64_t max_frames) {
+  if (!r->file) return -1;
+  const uint32_t frame_bytes = r->bits / 8 * r->channels;
+  const int64_t fit = std::max<int64_t>(int64_t(sizeof r->raw / frame_bytes), 1);
+  const int64_t n = std::min({max_frames, r->frames - r->next, fit});
+  if (n <= 0) return 0;
+  // A frame wider than the run (thousands of channels) is read one at a time through the heap.
+  uint8_t* raw = frame_bytes <= sizeof r->raw ? r->raw : static_cast<uint8_t*>(malloc(frame_bytes));
+  if (!raw) return -1;
+  const bool got = fread(raw, 1, size_t(n) * frame_bytes, static_cast<FILE*>(r->file)) == size_t(n) * frame_bytes;
+  if (got) {
+    WavLayout w{};
+    w.format = r->format;
+    w.channels = r->channels;
+    w.bits = r->bits;
+    convert_frames(w, raw, n, stereo);
+  }
+  if (raw != r->raw) free(raw);
+  if (!got) return -1;
+  r->next += n;
+  return n;
+}
+
+int64_t wav_reader_read_raw(WavReader* r, int64_t max_frames) {
+  const uint32_t frame_bytes = r->bits / 8 * r->channels;
+  if (!r->file || frame_bytes > sizeof r->raw) return -1;
+  const int64_t n = std::min({max_frames, r->frames - r->next, int64_t(sizeof r->raw / frame_bytes)});
+  if (n <= 0) return 0;
+  if (fread(r->raw, 1, size_t(n) * frame_bytes, static_cast<FILE*>(r->file)) != size_t(n) * frame_bytes) return -1;
+  r->next += n;
+  return n;
+}
+
+void wav_reader_close(WavReader* r) {
+  if (r->file) fclose(static_cast<FILE*>(r->file));
+  r->file = nullptr;
 }
 
 int list_take_files(const char* folder, TakeFile* out, int capacity) {

@@ -2,6 +2,7 @@
 // injected write faults and the whole-file replace.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -103,6 +104,42 @@ TEST(Platform, FileIdentityAndTimes) {
   EXPECT_EQ(id2.mtime_ns, 1234567890123456789LL);
   EXPECT_EQ(id2.inode, id.inode);
   EXPECT_EQ(file_identity(dir.file("missing").c_str(), &id), -1);
+}
+
+TEST(Platform, PrivateFoldersRefuseWhatIsNotOurs) {
+  TempDir dir;
+  struct stat st;
+  // Made fresh: only we may enter.
+  const std::string fresh = dir.file("fresh");
+  ASSERT_EQ(make_private_dir(fresh.c_str()), 0);
+  ASSERT_EQ(stat(fresh.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_EQ(make_private_dir(fresh.c_str()), 0);  // and accepted again
+  // Ours but open to others: closed.
+  const std::string open = dir.file("open");
+  ASSERT_EQ(mkdir(open.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(open.c_str(), 0777), 0);
+  ASSERT_EQ(make_private_dir(open.c_str()), 0);
+  ASSERT_EQ(stat(open.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  // A link someone planted under the name, even to a folder of ours: refused, its target untouched.
+  const std::string target = dir.file("target"), link = dir.file("link");
+  ASSERT_EQ(mkdir(target.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(target.c_str(), 0755), 0);
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  EXPECT_EQ(make_private_dir(link.c_str()), -1);
+  ASSERT_EQ(stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0755u);
+  // A file under the name, and a folder of another user.
+  write_text(dir.file("file"), "x");
+  EXPECT_EQ(make_private_dir(dir.file("file").c_str()), -1);
+  if (geteuid() == 0) {
+    const std::string theirs = dir.file("theirs");
+    ASSERT_EQ(mkdir(theirs.c_str(), 0777), 0);
+    ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(make_private_dir(theirs.c_str()), -1);
+  }
+  EXPECT_EQ(make_private_dir(dir.file("no/such/parent").c_str()), -1);
 }
 
 TEST(Platform, InjectedFaultsAndWholeReplace) {

@@ -274,6 +274,7 @@ TEST(Sessions, ContinuingASessionRefusesUntilItCanAndThenSeatsTheTakes) {
   refused(0, nullptr, 0, overview, "NO TAKES");
   refused(0, takes, 0, overview, "NO TAKES");
   refused(0, takes, n, nullptr, "READING...");
+  refused(0, takes, 1, overview, "TOO MANY TAKES TO CONTINUE");  // the other take would leave session.json
   const int64_t starts[] = {0}, ends[] = {1000};
   char name[80];
   rig.now += 60;
