@@ -249,11 +249,11 @@ TEST(TakeWriter, ReaderAndProbeOnHandMadeFiles) {
     wav_reader_close(r.get());
     return all;
   };
-  for (const char* name : {"mono24.wav", "float.wav", "int32.wav", "s16.wav", "odd.wav", "long16.wav"}) {
+  for (const char* name : {"mono24.wav", "float.wav", "int32.wav", "s16.wav", "odd.wav", "long16.wav", "cut.wav", "huge.wav"}) {
     EXPECT_EQ(streamed(dir.file(name), 3), wav_samples(dir.file(name))) << name;
     EXPECT_EQ(streamed(dir.file(name), 1 << 20), wav_samples(dir.file(name))) << name;
   }
-  for (const char* name : {"u8.wav", "cut.wav", "huge.wav", "nofmt.wav", "nochan.wav", "missing.wav"})
+  for (const char* name : {"u8.wav", "nofmt.wav", "nochan.wav", "missing.wav"})
     EXPECT_EQ(streamed(dir.file(name), 3), std::vector<float>{-99.0f}) << name;
 }
 
