@@ -85,6 +85,41 @@ bool program_dir(char* out, size_t cap) {
   return true;
 }
 
+bool program_data_dir(char* out, size_t cap) {
+  if (!program_dir(out, cap)) return false;
+  // Each leading "../" of the step climbs one folder, so the path reads /usr/share/…, not
+  // /usr/bin/../share/….
+  const char* step = TOLM_DATA_FROM_PROGRAM;
+  while (strncmp(step, "../", 3) == 0) {
+    char* slash = strrchr(out, '/');
+    if (!slash || slash == out) break;
+    *slash = 0;
+    step += 3;
+  }
+  const size_t n = strlen(out);
+  if (n + 1 + strlen(step) >= cap) return fail(out, cap);
+  text_format(out + n, cap - n, "/%s", step);
+  return true;
+}
+
+bool absolute_path(const char* path, char* out, size_t cap) {
+  if (!path || !path[0]) return fail(out, cap);
+  if (path[0] == '/') {
+    if (strlen(path) >= cap) return fail(out, cap);
+    text_copy(out, cap, path);
+    return true;
+  }
+  char cwd[4096];
+  if (!getcwd(cwd, sizeof cwd)) return fail(out, cap);
+  while (strncmp(path, "./", 2) == 0) {
+    path += 2;
+    while (*path == '/') ++path;
+  }
+  const int n = snprintf(out, cap, "%s%s%s", cwd, strcmp(cwd, "/") == 0 ? "" : "/", path);
+  if (n < 0 || size_t(n) >= cap) return fail(out, cap);
+  return true;
+}
+
 bool home_from_environment(char* out, size_t cap) { return from_env("HOME", out, cap) || fail(out, cap); }
 
 bool home_dir(char* out, size_t cap) {

@@ -10,6 +10,12 @@ constexpr size_t kPathCap = 260;
 // Each fills out (capacity cap) and returns true, or returns false and leaves out empty.
 bool program_path(char* out, size_t cap);   // the executable (/proc/self/exe)
 bool program_dir(char* out, size_t cap);    // its folder
+// The installed data folder: <prefix>/share/tolm-zepha for a program in <prefix>/bin (the relative
+// step comes from the build's install layout). Whether it exists is the caller's question.
+bool program_data_dir(char* out, size_t cap);
+// A path as given on the command line, made absolute against the working folder ('/' paths as
+// they are), so that it still names the same file once stored.
+bool absolute_path(const char* path, char* out, size_t cap);
 bool home_dir(char* out, size_t cap);       // $HOME, else the password database
 bool home_from_environment(char* out, size_t cap);  // $HOME only: false when unset or empty
 bool config_dir(char* out, size_t cap);     // $XDG_CONFIG_HOME, else ~/.config

@@ -144,16 +144,18 @@ void add_subsets(FontFaces* faces, const char* dir, const char* main_name, FontF
 }
 
 bool find_shipped(FontFaces* faces, int id, const char* font_dir, FontFace* f) {
-  char dirs[2][kPathCap] = {};
+  char dirs[3][kPathCap] = {};
   int dir_count = 0;
   if (font_dir && font_dir[0]) {
     text_copy(dirs[dir_count++], font_dir);
   } else {
-    char program[kPathCap];
+    char program[kPathCap], data[kPathCap];
     if (program_dir(program, sizeof program)) {
       text_format(dirs[dir_count++], kPathCap, "%s/fonts", program);
       text_copy(dirs[dir_count++], program);
     }
+    // Installed: the program in bin/, its fonts under share/.
+    if (program_data_dir(data, sizeof data)) text_format(dirs[dir_count++], kPathCap, "%s/fonts", data);
   }
   for (int d = 0; d < dir_count; d++) {
     for (const char* name : kShippedFiles[id]) {

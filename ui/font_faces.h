@@ -34,8 +34,9 @@ struct FontFaces {
 };
 
 // Starts FreeType and fontconfig and looks for every face in face_mask (0 = all). Shipped faces
-// come from font_dir when given, else "fonts/" beside the program, then beside the program,
-// then an installed family of that name. Returns 0, or -1 when FreeType cannot start.
+// come from font_dir when given, else "fonts/" beside the program, then beside the program, then
+// the installed data folder's "fonts/", then an installed family of that name. Returns 0, or -1
+// when FreeType cannot start.
 int font_faces_open(FontFaces* faces, const char* font_dir, uint32_t face_mask);
 void font_faces_close(FontFaces* faces);
 

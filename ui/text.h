@@ -101,7 +101,8 @@ struct TextStats {
 
 struct TextRendererOptions {
   const char* font_dir = nullptr;  // folder with the shipped fonts; null: "fonts/" beside the
-                                   // program, then beside the program itself
+                                   // program, beside the program itself, then the
+                                   // installed share/tolm-zepha/fonts
   uint32_t face_mask = 0;          // faces looked for, one bit per face; 0 = all
 };
 

@@ -147,8 +147,10 @@ bool XDisplay::start(int width, int height) {
     close(fds[0]);
     const int devnull = open("/dev/null", O_WRONLY);
     if (devnull >= 0) dup2(devnull, 1), dup2(devnull, 2);
+    // -noreset: without it the server resets whenever its last client leaves (a short-lived
+    // xdotool does), and the program connecting meanwhile is dropped ("x11 not available").
     execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-nolisten", "tcp", "-r",
-           static_cast<char*>(nullptr));
+           "-noreset", static_cast<char*>(nullptr));
     _exit(127);
   }
   close(fds[1]);
@@ -177,7 +179,7 @@ void XDisplay::stop() {
 }
 
 bool ProgramRun::start(const std::string& binary, const std::string& root, const std::string& display,
-                       const std::vector<std::string>& extra_env) {
+                       const std::vector<std::string>& extra_env, const std::vector<std::string>& args) {
   home = root + "/home";
   tmp = root + "/tmp";
   output = root + "/program.out";
@@ -192,8 +194,9 @@ bool ProgramRun::start(const std::string& binary, const std::string& root, const
   set.insert(set.end(), extra_env.begin(), extra_env.end());
   std::vector<std::string> env = environment_with(set, {"XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "XDG_MUSIC_DIR"});
   std::vector<char*> envp = c_argv(env);
-  const std::vector<std::string> args = {binary};
-  std::vector<char*> argv = c_argv(args);
+  std::vector<std::string> command = {binary};
+  command.insert(command.end(), args.begin(), args.end());
+  std::vector<char*> argv = c_argv(command);
   pid = fork();
   if (pid < 0) return false;
   if (pid == 0) {

@@ -24,7 +24,7 @@ bool wait_until(const std::function<bool()>& pred, int timeout_ms, int step_ms =
 struct XDisplay {
   pid_t pid = -1;
   std::string name;  // ":N"
-  // Starts Xvfb on a free display (it picks the number), no key auto-repeat, no TCP.
+  // Starts Xvfb on a free display (it picks the number), no key auto-repeat, no TCP, no reset.
   bool start(int width = 2560, int height = 1440);
   void stop();
   ~XDisplay() { stop(); }
@@ -37,10 +37,11 @@ struct ProgramRun {
   std::string output;    // its stdout and stderr
   int exit_status = -2;  // once it ended: the exit code, or 128 + signal
 
-  // Starts the program binary with HOME and TMPDIR below `root`, on `display`, with the software
-  // renderer, plus `extra_env` ("NAME=value"). The JACK server is whatever JACK_DEFAULT_SERVER says.
+  // Starts the program binary in `root` with HOME and TMPDIR below it, on `display`, with the
+  // software renderer, plus `extra_env` ("NAME=value") and the command line `args`. The JACK
+  // server is whatever JACK_DEFAULT_SERVER says.
   bool start(const std::string& binary, const std::string& root, const std::string& display,
-             const std::vector<std::string>& extra_env = {});
+             const std::vector<std::string>& extra_env = {}, const std::vector<std::string>& args = {});
   bool running();
   // Waits for the exit; true when it ended within timeout_ms (exit_status set).
   bool wait_exit(int timeout_ms);
