@@ -90,11 +90,11 @@ class ChopE2e : public ProgramTest {
 };
 
 TEST_F(ChopE2e, RequestedFileBecomesAReferenceSessionOfItsBursts) {
-  start_recorder();
+  ASSERT_NO_FATAL_FAILURE(start_recorder());
   const std::string wav = files_ + "/three bursts.wav";
   write_bursts(wav);
   write_text(program_.tmp + "/tolm_open_request", wav + "\n");
-  wait_ready(wav);
+  ASSERT_NO_FATAL_FAILURE(wait_ready(wav));
 
   // The chop view with the three takes marked, saved with the other pictures of the look.
   Bitmap shot;
@@ -145,7 +145,7 @@ TEST_F(ChopE2e, CtrlOOpensTheDialogsChoiceAndEscDropsIt) {
   write_text(bin + "/zenity", "#!/bin/sh\nwhile [ ! -e '" + go + "' ]; do sleep 0.05; done\necho '" + wav + "'\n");
   ASSERT_EQ(std::system(("chmod 755 '" + bin + "/zenity'").c_str()), 0);
   const char* path = getenv("PATH");
-  start_recorder("", {"PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin")});
+  ASSERT_NO_FATAL_FAILURE(start_recorder("", {"PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin")}));
 
   ASSERT_TRUE(desk_.key("ctrl+o"));
   // While the dialog is up the window goes on: it still answers a screenshot request.
@@ -153,12 +153,12 @@ TEST_F(ChopE2e, CtrlOOpensTheDialogsChoiceAndEscDropsIt) {
   EXPECT_TRUE(screenshot(&shot)) << program_.log();
   EXPECT_FALSE(program_.logged("chop: reading"));
   write_text(go, "");
-  wait_ready(wav);
+  ASSERT_NO_FATAL_FAILURE(wait_ready(wav));
   ASSERT_TRUE(desk_.key("Escape"));
   ASSERT_TRUE(program_.wait_logged("chop: dropped " + wav, 5000)) << program_.log();
   // Enter is the main view's again: it makes no session.
   ASSERT_TRUE(desk_.key("Return"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_TRUE(screenshot(&shot));  // a pass of the main loop after the key: it has been handled
   EXPECT_TRUE(program_.session_folders().empty());
   EXPECT_FALSE(program_.logged("SESSION MADE"));
 }

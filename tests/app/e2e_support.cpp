@@ -135,7 +135,8 @@ bool wait_until(const std::function<bool()>& pred, int timeout_ms, int step_ms) 
   }
 }
 
-bool XDisplay::start(int width, int height) {
+bool XDisplay::start(const std::string& log_path, int width, int height) {
+  log = log_path;
   int fds[2];
   if (pipe(fds) != 0) return false;
   const std::string fd = std::to_string(fds[1]);
@@ -145,10 +146,10 @@ bool XDisplay::start(int width, int height) {
   if (pid == 0) {
     prctl(PR_SET_PDEATHSIG, SIGTERM);  // a crashed test leaves no display behind
     close(fds[0]);
-    const int devnull = open("/dev/null", O_WRONLY);
-    if (devnull >= 0) dup2(devnull, 1), dup2(devnull, 2);
+    const int out = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out >= 0) dup2(out, 1), dup2(out, 2);
     // -noreset: without it the server resets whenever its last client leaves (a short-lived
-    // xdotool does), and the program connecting meanwhile is dropped ("x11 not available").
+    // xdotool does), and a program connecting meanwhile is dropped ("x11 not available").
     execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-nolisten", "tcp", "-r",
            "-noreset", static_cast<char*>(nullptr));
     _exit(127);
@@ -167,7 +168,8 @@ bool XDisplay::start(int width, int height) {
   close(fds[0]);
   if (number.empty()) return false;
   name = ":" + number;
-  return true;
+  // The number it printed is only its promise: a client must get in before the display is used.
+  return wait_until([&] { return run_command({"xdpyinfo"}, name, nullptr, 5000) == 0; }, int(deadline - now_ms()), 50);
 }
 
 void XDisplay::stop() {
@@ -220,6 +222,12 @@ bool ProgramRun::running() {
   return false;
 }
 
+bool ProgramRun::ended() const {
+  if (pid <= 0) return true;
+  siginfo_t info{};
+  return waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
 bool ProgramRun::wait_exit(int timeout_ms) {
   return wait_until([this] { return !running(); }, timeout_ms);
 }
@@ -241,7 +249,8 @@ std::string ProgramRun::log() const { return file_text(home + "/.lumaro/tolm.log
 bool ProgramRun::logged(const std::string& text) const { return log().find(text) != std::string::npos; }
 
 bool ProgramRun::wait_logged(const std::string& text, int timeout_ms) const {
-  return wait_until([&] { return logged(text); }, timeout_ms);
+  // A program that has ended writes nothing more: one last look, then no more waiting.
+  return wait_until([&] { return logged(text) || ended(); }, timeout_ms) && logged(text);
 }
 
 int ProgramRun::log_count(const std::string& text) const {
@@ -264,18 +273,22 @@ std::vector<std::string> ProgramRun::session_folders() const {
   return out;
 }
 
-bool Desktop::find(const std::string& pattern, int timeout_ms) {
-  return wait_until(
+bool Desktop::find(const std::string& pattern, int timeout_ms, const std::function<bool()>& give_up) {
+  bool found = false;
+  wait_until(
       [&] {
+        if (give_up && give_up()) return true;
         std::string out;
         if (run_command({"xdotool", "search", "--onlyvisible", "--name", pattern}, display, &out) != 0) return false;
         std::istringstream in(out);
         std::string id;
         if (!(in >> id)) return false;
         window = id;
+        found = true;
         return true;
       },
       timeout_ms, 100);
+  return found;
 }
 
 bool Desktop::exists(const std::string& pattern) const {
@@ -451,7 +464,7 @@ void connect_feeder(JackFeeder* feeder) {
 }
 
 void ProgramTest::SetUp() {
-  ASSERT_TRUE(display_.start()) << "Xvfb did not start";
+  ASSERT_TRUE(display_.start(root_.path + "/xvfb.log")) << "Xvfb did not come up: " << read_text(display_.log);
   desk_.display = display_.name;
 }
 
@@ -470,6 +483,7 @@ void ProgramTest::start_recorder(const std::string& ini, const std::vector<std::
     write_text(config + "/tolm.ini", ini);
   }
   ASSERT_TRUE(program_.start(TOLM_PROGRAM, root_.path, display_.name, extra_env));
-  ASSERT_TRUE(desk_.find("^tolm ZEPHA", 60000)) << program_.log() << read_text(program_.output);
+  ASSERT_TRUE(desk_.find("^tolm ZEPHA", 60000, [this] { return program_.ended(); }))
+      << program_.log() << read_text(program_.output) << "Xvfb: " << read_text(display_.log);
   ASSERT_TRUE(program_.wait_logged("engine started", 20000)) << program_.log();
 }

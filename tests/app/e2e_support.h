@@ -24,8 +24,11 @@ bool wait_until(const std::function<bool()>& pred, int timeout_ms, int step_ms =
 struct XDisplay {
   pid_t pid = -1;
   std::string name;  // ":N"
-  // Starts Xvfb on a free display (it picks the number), no key auto-repeat, no TCP, no reset.
-  bool start(int width = 2560, int height = 1440);
+  std::string log;   // what Xvfb said, for failure messages
+  // Starts Xvfb on a free display (it picks the number), no key auto-repeat, no TCP, no reset,
+  // its output kept in log_path; returns once a client has connected to it. false (with the
+  // reason in log) when it did not come up within 15 s.
+  bool start(const std::string& log_path, int width = 2560, int height = 1440);
   void stop();
   ~XDisplay() { stop(); }
 };
@@ -43,6 +46,8 @@ struct ProgramRun {
   bool start(const std::string& binary, const std::string& root, const std::string& display,
              const std::vector<std::string>& extra_env = {}, const std::vector<std::string>& args = {});
   bool running();
+  // True once the program has ended, without reaping it (for waits that must stop early).
+  bool ended() const;
   // Waits for the exit; true when it ended within timeout_ms (exit_status set).
   bool wait_exit(int timeout_ms);
   void signal(int sig);
@@ -63,8 +68,9 @@ struct ProgramRun {
 struct Desktop {
   std::string display;
   std::string window;  // window id
-  // Waits for a visible window whose name matches the pattern (xdotool regex).
-  bool find(const std::string& name_pattern, int timeout_ms);
+  // Waits for a visible window whose name matches the pattern (xdotool regex); gives up early
+  // when give_up() says so (the program that would show it has ended).
+  bool find(const std::string& name_pattern, int timeout_ms, const std::function<bool()>& give_up = nullptr);
   bool exists(const std::string& name_pattern) const;
   std::string name() const;
   bool focus() const;

@@ -49,6 +49,19 @@ class OptionsE2e : public ProgramTest {
     return true;
   }
 
+  // Waits until two screenshots in a row are the same: whatever was sliding has come to rest.
+  bool settled() {
+    Bitmap last, now;
+    return wait_until(
+        [&] {
+          if (!take_screenshot(program_, &now)) return false;
+          const bool same = now.argb == last.argb;
+          last = now;
+          return same;
+        },
+        10000);
+  }
+
   JackFeeder feeder_;
 };
 
@@ -71,7 +84,7 @@ int lit_pixels(const Bitmap& b, int x0, int y0, int x1, int y1) {
 }
 
 TEST_F(OptionsE2e, EnterDownToBitDepthRightThenTheNextTakeIs24Bit) {
-  start_recorder();
+  ASSERT_NO_FATAL_FAILURE(start_recorder());
   const std::string ini = program_.settings_file();
   Bitmap before;
   ASSERT_TRUE(shoot("look-before-options.png", &before));
@@ -95,7 +108,7 @@ TEST_F(OptionsE2e, EnterDownToBitDepthRightThenTheNextTakeIs24Bit) {
   EXPECT_EQ(settings_value(ini, "popt_open"), "0");
 
   // Armed, a sound: its take file is 24-bit PCM stereo.
-  connect_feeder(&feeder_);
+  ASSERT_NO_FATAL_FAILURE(connect_feeder(&feeder_));
   ASSERT_TRUE(desk_.key("space"));
   ASSERT_TRUE(program_.wait_logged("LISTENING - SOUND OPENS THE GATE", 5000)) << program_.log();
   feeder_.play(tone(0.6, 440, 0.5), kLead);
@@ -137,7 +150,7 @@ TEST_F(OptionsE2e, EnterDownToBitDepthRightThenTheNextTakeIs24Bit) {
 }
 
 TEST_F(OptionsE2e, OverlaysAndADetachedPanelLookRight) {
-  start_recorder();
+  ASSERT_NO_FATAL_FAILURE(start_recorder());
   // Some log lines for the console to show.
   ASSERT_TRUE(desk_.key("Tab Tab Tab m m"));
 
@@ -166,7 +179,7 @@ TEST_F(OptionsE2e, OverlaysAndADetachedPanelLookRight) {
 
   // The options panel pops out into a window of its own and comes back.
   ASSERT_TRUE(desk_.key("ctrl+comma"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // it has slid into place
+  ASSERT_TRUE(settled());  // it has slid into place
   const Rect r = options_rect();
   const Rect detach = panel_button_rect(r.w, PanelPart::kDetach);
   ASSERT_TRUE(desk_.click(int(r.x + detach.x + detach.w / 2), int(r.y + detach.h / 2)));

@@ -153,7 +153,7 @@ TEST_F(Installed, VersionAndHelpAnswerWithoutStartingAnything) {
 }
 
 TEST_F(Installed, FileArgumentOpensForChoppingWithTheShippedFonts) {
-  ASSERT_TRUE(display_.start()) << "Xvfb did not start";
+  ASSERT_TRUE(display_.start(root_.path + "/xvfb.log")) << "Xvfb did not come up: " << read_text(display_.log);
   desk_.display = display_.name;
   // One burst of a 1 kHz tone in four seconds of silence, named relative to the working folder.
   ASSERT_EQ(make_dirs((root_.path + "/takes").c_str()), 0);
@@ -166,7 +166,8 @@ TEST_F(Installed, FileArgumentOpensForChoppingWithTheShippedFonts) {
 
   ASSERT_TRUE(jack_.start(2));
   ASSERT_TRUE(program_.start(program_path_, root_.path, display_.name, {}, {"takes/one burst.wav"}));
-  ASSERT_TRUE(desk_.find("^tolm ZEPHA", 60000)) << program_.log() << read_text(program_.output);
+  ASSERT_TRUE(desk_.find("^tolm ZEPHA", 60000, [this] { return program_.ended(); }))
+      << program_.log() << read_text(program_.output);
   ASSERT_TRUE(program_.wait_logged("chop: " + wav + " - 192000 frames at 48000 Hz, 2 channels", 20000))
       << program_.log();
   EXPECT_TRUE(program_.logged("text: Micro 5 is Micro 5 (Micro5-Regular.woff2")) << program_.log();
