@@ -63,11 +63,6 @@ uint32_t mix_colour(uint32_t a, uint32_t b, float t) {
   return out;
 }
 
-struct WallPoint {
-  float x, y;
-  float u;  // shown band value
-  float z;  // distance
-};
 
 }  // namespace
 
@@ -170,8 +165,8 @@ int walls_build(VertexSink* sink, const WallRing& ring, const AdaptiveBands& ban
   const float cx = x + w * 0.5f, cy = y + h * 0.5f;
   const float sx = kWallScale * w * 0.5f, sy = kWallScale * h * 0.5f;
 
-  WallPoint pts[2][kWallPoints];
-  int slices = 0;
+  // Each point's vertex is made once and shared by the strips on both sides of its slice.
+  StageVertex verts[2][kWallPoints];
   const int before = sink->count;
   for (int s = 0; s < kWallSlices; ++s) {
     const int64_t pair = n / 2 - s;
@@ -183,8 +178,9 @@ int walls_build(VertexSink* sink, const WallRing& ring, const AdaptiveBands& ban
     if (r1) band_maxima(r1, bands.edge, m1);
     for (int k = 0; k < kBandCount; ++k) val[k] = band_shown(std::max(m0[k], m1[k]));
 
-    WallPoint* row = pts[s & 1];
+    StageVertex* row = verts[s & 1];
     const uint32_t pair_seed = seed_from(pair) * kSeedSlice;
+    const uint32_t shade_slice = uint32_t(s + parity) * kShadeSliceStep;
     for (int i = 0; i < kWallPoints; ++i) {
       const float u = i == 0 ? val[0] : i == kBandCount ? val[kBandCount - 1] : std::max(val[i - 1], val[i]);
       const uint32_t seed = pair_seed + uint32_t(i) * kSeedColumn;
@@ -196,20 +192,14 @@ int walls_build(VertexSink* sink, const WallRing& ring, const AdaptiveBands& ban
       const float ground = (1.0f - std::min(z, kFarZ) / kFarZ) * kGroundRise + 1.0f;
       float height = ground - 0.58f * u * u - 0.1f * u;
       height = std::max(height, ground + 0.15f - z * kGroundRise / kWallScale);  // near peaks stay low
-      row[i] = WallPoint{cx + px * sx / z, cy + height * sy / z, u, z};
+      const uint32_t shade_seed = uint32_t(i) * kSeedGolden - shade_slice;
+      const float light = (0.35f + 0.65f * (1.0f - std::min(z, kFarZ) / kFarZ)) * (0.8f + 0.2f * hash01(shade_seed));
+      row[i] = stage_vertex(cx + px * sx / z, cy + height * sy / z, mix_colour(colours.bottom, colours.top, u), light, 1.0f);
     }
     if (s > 0) {
-      const WallPoint* far = pts[(s - 1) & 1];
-      auto vertex = [&](const WallPoint& p, int column, int slice) {
-        const uint32_t shade_seed = uint32_t(column) * kSeedGolden - uint32_t(slice + parity) * kShadeSliceStep;
-        const float light = (0.35f + 0.65f * (1.0f - std::min(p.z, kFarZ) / kFarZ)) * (0.8f + 0.2f * hash01(shade_seed));
-        return stage_vertex(p.x, p.y, mix_colour(colours.bottom, colours.top, p.u), light, 1.0f);
-      };
-      for (int i = 0; i < kBandCount; ++i)
-        sink_quad(sink, vertex(far[i], i, s - 1), vertex(far[i + 1], i + 1, s - 1), vertex(row[i + 1], i + 1, s),
-                  vertex(row[i], i, s));
+      const StageVertex* far = verts[(s - 1) & 1];
+      for (int i = 0; i < kBandCount; ++i) sink_quad(sink, far[i], far[i + 1], row[i + 1], row[i]);
     }
-    ++slices;
   }
   return (sink->count - before) / 3;
 }
