@@ -73,6 +73,7 @@ void register_service(StationDnsSd* d) {
   if (rc == AVAHI_ERR_COLLISION) {
     // Taken locally already (another station of ours): the alternative right away.
     char* alt = avahi_alternative_service_name(d->name);
+    log_line("lmstream: the name '%s' is taken on the network - now '%s'", d->name, alt);
     text_copy(d->name, alt);
     avahi_free(alt);
     avahi_entry_group_reset(d->group);
@@ -153,7 +154,7 @@ StationDnsSd* dnssd_register(const StationIdentity& id, uint16_t port) {
   text_format(p_kind, sizeof p_kind, "kind=%s", kind);
   text_format(p_dev, sizeof p_dev, "dev=%s", dev);
   text_format(p_sid, sizeof p_sid, "sid=%s", sid);
-  // Avahi keeps the list in reverse of how it is built; this order reads as announced.
+  // Announced in this order.
   d->txt = avahi_string_list_new("lm=1", "v=1", p_app, p_an, p_kind, p_dev, p_sid, "codec=pcm16", "ch=2",
                                  "rate=48000", "os=linux", nullptr);
   d->poll = avahi_threaded_poll_new();

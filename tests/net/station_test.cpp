@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "kit/json.h"
+#include "net/dnssd.h"
 #include "platform/file.h"
 #include "platform/paths.h"
 #include "tests/net/listener_client.h"
@@ -66,6 +67,9 @@ TEST(Station, ListenerHearsTheSignalWithEveryHeaderField) {
   StationRig rig("bench \"7\"\\\x01");
   station_set_latency(rig.s.get(), -3000000);
   ASSERT_TRUE(rig.start());
+  // No daemon here: said, and the station serves all the same.
+  EXPECT_TRUE(log_has("lmstream: DnsServiceRegister: 26"));
+  EXPECT_TRUE(log_has("lmstream: avahi: Daemon not running"));
   EXPECT_TRUE(log_has("lmstream: station Tolm on :" + std::to_string(rig.port()) + " (sid " + rig.s->id.sid +
                       ", monitor, tref=in)"));
   ListenerClient c;
@@ -355,10 +359,12 @@ TEST(Station, HostilePeersAreDroppedOrIgnoredWhileAGoodListenerKeepsItsStream) {
     ASSERT_TRUE(seven[0]->next(&m));
     EXPECT_EQ(m.type, 1);
   }
-  // A hundred connect-disconnect cycles.
+  // A hundred connect-disconnect cycles (paced a little: the listening backlog is 4, and a full
+  // backlog only makes the kernel retry a connection a second later).
   for (int i = 0; i < 100; ++i) {
     ListenerClient h;
     ASSERT_TRUE(h.connect_to(rig.port()));
+    sleep_ms(5);
   }
   ASSERT_TRUE(rig.wait_listeners(1));
   sleep_ms(100);
@@ -484,4 +490,18 @@ TEST(Station, BusyPortRefusesTheStartAndSaysSo) {
   // Free again: it starts.
   EXPECT_EQ(station_start(rig.s.get()), 0);
   EXPECT_EQ(rig.port(), port);
+}
+
+TEST(Station, DnsSdInstanceNameIsCutOnACharacterBoundary) {
+  char out[128];
+  // Short enough: as it is.
+  EXPECT_EQ(dnssd_instance_name("Tolm", "desk", out, sizeof out), 12u);
+  EXPECT_STREQ(out, "Tolm \xC2\xB7 desk");
+  // "Tolm · " is 8 bytes: the device part keeps 55 bytes at most, never half a character.
+  std::string dev;
+  for (int i = 0; i < 30; ++i) dev += "\xC3\xA9";  // é, two bytes each
+  const size_t n = dnssd_instance_name("Tolm", dev.c_str(), out, sizeof out);
+  EXPECT_LT(n, 64u);
+  EXPECT_EQ(n, 8u + 54u);
+  EXPECT_EQ(std::string(out).substr(8), dev.substr(0, 54));
 }
