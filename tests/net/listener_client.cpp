@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -38,8 +39,10 @@ void decode_audio(LmMessage* m) {
 
 std::vector<uint8_t> lm_frame(uint8_t type, const std::vector<uint8_t>& body) {
   const uint32_t len = uint32_t(4 + body.size());
-  std::vector<uint8_t> m = {uint8_t(len >> 24), uint8_t(len >> 16), uint8_t(len >> 8), uint8_t(len), 'L', 'M', 1, type};
-  m.insert(m.end(), body.begin(), body.end());
+  std::vector<uint8_t> m(8 + body.size());
+  const uint8_t head[8] = {uint8_t(len >> 24), uint8_t(len >> 16), uint8_t(len >> 8), uint8_t(len), 'L', 'M', 1, type};
+  std::copy(head, head + 8, m.begin());
+  std::copy(body.begin(), body.end(), m.begin() + 8);
   return m;
 }
 
