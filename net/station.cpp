@@ -32,7 +32,6 @@ constexpr auto kRelaxed = std::memory_order_relaxed;
 constexpr auto kAcquire = std::memory_order_acquire;
 constexpr auto kRelease = std::memory_order_release;
 constexpr float kSilenceLimit = 1.0f / 65536.0f;
-constexpr int kStateLiveBytes = 8 + 16;    // {"state":"live"}
 constexpr int kGoodbyeFlushMs = 200;
 constexpr double kSnapRates[] = {22050, 32000, 44100, 48000, 88200, 96000, 176400, 192000};
 
@@ -754,6 +753,23 @@ void station_set_live(Station* s, bool live) { s->live.store(live ? 1 : 0, kRela
 void station_set_latency(Station* s, int64_t lat_ns) { s->lat_ns.store(lat_ns, kRelaxed); }
 
 int64_t station_clock_ns(const Station* s) { return mono_ns() - s->start_ns; }
+
+bool station_take_bytes(Station* s, int slot, const uint8_t* data, size_t bytes) {
+  if (s->running.load() || slot < 0 || slot >= kStationMaxListeners || !s->queues) return false;
+  StationListener* l = &s->listeners[slot];
+  while (bytes > 0) {
+    const size_t n = std::min(bytes, size_t(kStationReceiveBytes - l->rx_fill));
+    memcpy(l->rx + l->rx_fill, data, n);
+    l->rx_fill += int(n);
+    data += n;
+    bytes -= n;
+    if (!take_messages(s, l)) {
+      clear_listener(l);
+      return false;
+    }
+  }
+  return true;
+}
 
 bool station_advertised(const Station* s) { return dnssd_advertised(s->dnssd); }
 

@@ -158,6 +158,11 @@ void station_push_at(Station* s, const float* stereo, int frames, double rate_hz
 // The output tap that feeds station_push.
 inline const OutputTap* station_output_tap(Station* s) { return &s->tap; }
 
+// Bytes from a listener as if the worker had received them on slot `slot` (0..7), for fuzzing the
+// message parser: taken apart exactly as on the network. false when the listener would be dropped
+// (the slot is cleared). Only while the station is not on air.
+bool station_take_bytes(Station* s, int slot, const uint8_t* data, size_t bytes);
+
 // Station time now, in ns since station_init. Any thread.
 int64_t station_clock_ns(const Station* s);
 // Whether DNS-SD announced the station (set from Avahi's thread).
