@@ -33,6 +33,7 @@ constexpr auto kAcquire = std::memory_order_acquire;
 constexpr auto kRelease = std::memory_order_release;
 constexpr float kSilenceLimit = 1.0f / 65536.0f;
 constexpr int kGoodbyeFlushMs = 200;
+constexpr int64_t kAcceptPauseNs = 100000000;
 constexpr double kSnapRates[] = {22050, 32000, 44100, 48000, 88200, 96000, 176400, 192000};
 
 // ---- Identity -------------------------------------------------------------------------------
@@ -331,7 +332,13 @@ bool send_queue(Station* s, StationListener* l) {
 void accept_pending(Station* s) {
   for (;;) {
     const int fd = accept4(s->listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return;  // EAGAIN: none left (or a connection that died in the backlog)
+    if (fd < 0) {
+      // Out of descriptors: the connection waits in the backlog, and the socket is left out of
+      // the wait for a while instead of waking it at once, pass after pass.
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+        s->accept_paused_until_ns = mono_ns() + kAcceptPauseNs;
+      return;  // EAGAIN: none left (or a connection that died in the backlog)
+    }
     StationListener* l = nullptr;
     for (auto& cand : s->listeners)
       if (cand.fd < 0) {
@@ -498,7 +505,8 @@ void worker_main(Station* s) {
   StationListener* who[1 + kStationMaxListeners];
   while (s->running.load(kAcquire)) {
     int n = 0;
-    p[n++] = pollfd{s->listen_fd, POLLIN, 0};
+    const bool accepting = mono_ns() >= s->accept_paused_until_ns;
+    p[n++] = pollfd{accepting ? s->listen_fd : -1, POLLIN, 0};
     for (auto& l : s->listeners)
       if (l.fd >= 0) {
         who[n] = &l;
@@ -716,6 +724,7 @@ int station_start(Station* s) {
   s->live_announced = 1;
   s->paused_at_ns = 0;
   s->paused_read_pos = 0;
+  s->accept_paused_until_ns = 0;
   s->generation.fetch_add(1, kRelease);
   s->discontinuity_request.store(1, kRelease);
   s->running.store(1, kRelease);

@@ -120,6 +120,7 @@ struct Station {
   int64_t paused_at_ns;
   int64_t paused_read_pos;      // ring frames already consumed when the pause began
   uint32_t sequence;
+  int64_t accept_paused_until_ns;  // mono_ns; out of descriptors, accepting waits till then
   StationListener listeners[kStationMaxListeners];
   std::thread worker;
 

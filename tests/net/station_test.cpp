@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -504,4 +505,38 @@ TEST(Station, DnsSdInstanceNameIsCutOnACharacterBoundary) {
   EXPECT_LT(n, 64u);
   EXPECT_EQ(n, 8u + 54u);
   EXPECT_EQ(std::string(out).substr(8), dev.substr(0, 54));
+}
+
+TEST(Station, OutOfDescriptorsAListenerWaitsAndIsServedLater) {
+  StationRig rig;
+  ASSERT_TRUE(rig.start());
+  ListenerClient good, late;
+  ASSERT_TRUE(good.connect_to(rig.port()));
+  ASSERT_TRUE(rig.wait_listeners(1));
+  // Every descriptor this process may have is taken, but one for the late listener's socket.
+  rlimit old;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  rlimit low = old;
+  low.rlim_cur = std::min<rlim_t>(old.rlim_cur, 1024);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> fill;
+  for (int fd; (fd = dup(0)) >= 0;) fill.push_back(fd);
+  ASSERT_FALSE(fill.empty());
+  close(fill.back());
+  fill.pop_back();
+  const bool connected = late.connect_to(rig.port());
+  sleep_ms(300);
+  const int listening = rig.s->listener_count.load();
+  for (int fd : fill) close(fd);
+  setrlimit(RLIMIT_NOFILE, &old);
+  ASSERT_TRUE(connected);
+  EXPECT_EQ(listening, 1);  // the station could not take it yet
+  // Descriptors again: it is accepted and served; the first listener never noticed.
+  LmMessage m;
+  ASSERT_TRUE(late.next(&m));
+  EXPECT_EQ(m.type, 1);
+  EXPECT_TRUE(rig.wait_listeners(2));
+  rig.push(signal(960));
+  ASSERT_TRUE(good.next_of(2, &m));
+  EXPECT_EQ(m.index, 0u);
 }
