@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "app/commands.h"
+#include "app/shell/commands.h"
 #include "config/status.h"
 
 PanelsApp::PanelsApp() {
