@@ -4,8 +4,8 @@
 #include <algorithm>
 
 #include "app/chop/chop_view.h"
-#include "app/shell/desktop.h"
 #include "app/scope/scope_control.h"
+#include "app/shell/desktop.h"
 #include "config/log.h"
 
 namespace {

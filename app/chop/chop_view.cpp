@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/shell/app_state.h"
 #include "app/scope/scope_draw.h"
 #include "app/scope/scope_view.h"
+#include "app/shell/app_state.h"
 #include "app/shell/theme.h"
 #include "platform/text.h"
 #include "ui/text.h"

@@ -1,44 +1,14 @@
-// The bottom of the main area and its arithmetic: the layout rows, the time left and what limits
-// it, the state word and its colour, the status-or-capacity line, and the button strip's model
-// (cells, press springs, hover, the recording pulse). No drawing here (foot_draw.cpp draws).
+// The bottom of the main area and its arithmetic: the time left and what limits it, the state word
+// and its colour, the status-or-capacity line, and the button strip's model (cells, press
+// springs, hover, the recording pulse). No drawing here (foot_draw.cpp draws).
 // Main thread only.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
+#include "app/shell/layout.h"
 #include "app/shell/spring.h"
 #include "config/status.h"
-
-struct Rect {
-  float x, y, w, h;
-  bool contains(float px, float py) const { return px >= x && px < x + w && py >= y && py < y + h; }
-};
-
-// Rows of the main area.
-constexpr int kMinContentW = 800;
-constexpr int kMinContentH = 480;
-constexpr int kMaxContentSide = 8192;
-constexpr int kHeaderH = 42;
-constexpr int kTriggerStripH = 50;
-constexpr int kButtonStripH = 42;
-constexpr int kFootH = 42;
-constexpr int kScopeShort = 188;         // scope height = H - this
-constexpr int kSideGap = 4;              // between the main area and the side panel
-constexpr int kSideMinWidth = 264;
-constexpr int kSideDrawnWidth = 200;     // the side panel is drawn from this width on
-constexpr float kSideSlideSeconds = 0.18f;
-
-struct MainLayout {
-  int content_w, content_h;
-  float side_w;       // right side panel, 0 when hidden
-  float main_w;       // W: content width less the side panel and its gap
-  Rect header, scope, trigger_strip, button_strip, foot, side;
-};
-
-float smoothstep(float x);
-// The side panel's width for a slide position s (0 hidden .. 1 shown).
-float side_panel_width(int content_w, float s);
-void layout_main(int content_w, int content_h, float side_w, MainLayout* out);
 
 // ---- Time left ----
 enum class Limit { kTape, kDisk, kRam };

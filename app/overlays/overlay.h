@@ -1,7 +1,5 @@
-// The overlays over the main window and the order events meet their receivers: the help overlay
-// with its nineteen how-it-works pages, the key-map overlay with the whole key legend, the console
-// with the log's tail, and the routing that hands each event to the frame, the floating panels and
-// the overlays before the main view sees it. Main thread only.
+// The overlays over the main window: the help overlay with its nineteen how-it-works pages, the
+// key-map overlay with the whole key legend and the console with the log's tail. Main thread only.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -11,15 +9,6 @@
 #include "config/log.h"
 
 struct AppState;
-
-// ---- Routing ----
-
-// Offers the event to the receivers that come before the main view, in order: the window's own
-// frame, the floating panels, the key-map overlay (while shown) and the help overlay's pointer.
-// True when one of them took it; the main view must not see it then.
-bool route_receivers(AppState* app, const InputEvent& ev);
-// The keys of the help overlay and of the options panel, after the "anywhere" keys. True when taken.
-bool route_overlay_keys(AppState* app, const InputEvent& ev);
 
 // ---- Help overlay ----
 

@@ -2,8 +2,8 @@
 // logged in this run and the performance line.
 #include <algorithm>
 
-#include "app/shell/app_state.h"
 #include "app/overlays/overlay.h"
+#include "app/shell/app_state.h"
 #include "platform/text.h"
 #include "ui/text.h"
 

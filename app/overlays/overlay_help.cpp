@@ -4,9 +4,9 @@
 #include <cmath>
 #include <cstring>
 
-#include "app/shell/app_state.h"
-#include "app/panels/options.h"
 #include "app/overlays/overlay.h"
+#include "app/panels/panel.h"
+#include "app/shell/app_state.h"
 #include "app/shell/theme.h"
 #include "config/status.h"
 #include "platform/text.h"
@@ -182,7 +182,7 @@ void help_open(AppState* app) {
   app->help_open = true;
   app->help.scroll = 0;
   app->console_open = false;
-  options_close(app);
+  panel_close(app, kPanelOptions);
   app->key_map.open = false;
 }
 

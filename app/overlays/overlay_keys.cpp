@@ -3,10 +3,10 @@
 #include <cmath>
 #include <cstring>
 
-#include "app/shell/app_state.h"
-#include "app/shell/header.h"
-#include "app/panels/options.h"
 #include "app/overlays/overlay.h"
+#include "app/panels/panel.h"
+#include "app/shell/app_state.h"
+#include "app/shell/key_cap.h"
 #include "app/shell/theme.h"
 #include "platform/text.h"
 #include "ui/text.h"
@@ -52,7 +52,6 @@ constexpr float kRowH = 26.0f;
 constexpr float kSectionGap = 14.0f;
 constexpr float kSectionTitleH = 28.0f;
 constexpr float kTextColumn = 104.0f;  // description starts this far right of the caps
-constexpr float kCapH = 20.0f;
 constexpr uint32_t kScrim = 0xC8000000;
 
 struct KeyMapLayout {
@@ -128,7 +127,7 @@ void key_map_open(AppState* app) {
   k.scroll = 0;
   k.lit_key = kKeyOther;
   k.lit_mods = 0;
-  options_close(app);
+  panel_close(app, kPanelOptions);
   help_close(app);
 }
 

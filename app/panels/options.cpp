@@ -6,11 +6,11 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/shell/app_state.h"
-#include "app/shell/commands.h"
-#include "app/shell/desktop.h"
 #include "app/overlays/overlay.h"
 #include "app/panels/panel.h"
+#include "app/shell/app_state.h"
+#include "app/shell/desktop.h"
+#include "app/shell/trigger.h"
 #include "app/shell/version.h"
 #include "capture/device.h"
 #include "config/log.h"
@@ -27,11 +27,9 @@ constexpr int kRates[kRateChoices] = {0, 44100, 48000, 88200, 96000};  // 0 = th
 constexpr int kBufferChoices = 4;
 constexpr int kBuffers[kBufferChoices] = {64, 128, 256, 512};
 constexpr int kWallSources = 3;
-constexpr int kDialogOutputBytes = 4096;
 constexpr float kFolderTextReserve = 260.0f;  // panel width not given to the folder text
 constexpr float kFolderCharW = 12.0f;
 
-constexpr const char* kFolderDialogTitle = "Choose the tolm write folder";
 
 const char* const kRowLabels[kOptionRows] = {
     "INPUT DEVICE", "INPUTS",       "DRIVER PANEL", "EXCLUSIVE",   "SAMPLE RATE",     "BUFFER",
@@ -301,16 +299,6 @@ void write_folder_chosen(AppState* app, int picked, const char* chosen) {
   status_flash("WRITE FOLDER SET");
 }
 
-void folder_shown(const char* target, int rc, int exit_code) {
-  if (rc == kProcessOk && exit_code == 0) {
-    log_line("options: showing %s", target);
-    return;
-  }
-  log_line("options: xdg-open could not show %s (%s %d)", target, rc == kProcessNotFound ? "not installed" : "status",
-           rc == kProcessOk ? exit_code : rc);
-  status_flash("NO FILE MANAGER TO SHOW IT");
-}
-
 const OptionLine* option_lines() { return kLines; }
 
 void options_init(OptionsState* s) {
@@ -526,47 +514,4 @@ bool options_key(AppState* app, const InputEvent& ev) {
 void options_track_session(AppState* app) {
   const Session& s = app->recorder.session;
   if (s.folder[0] && s.count > 0) text_copy(app->options.last_session, s.folder);
-}
-
-int pick_folder(const char* start, char* out, size_t cap, std::atomic<int>* child) {
-  char start_arg[kPathCap + 16] = "";
-  char home[kPathCap] = "";
-  if (start && start[0]) {
-    text_format(start_arg, sizeof start_arg, "--filename=%s/", start);
-    text_copy(home, start);
-  } else if (!home_dir(home, sizeof home)) {
-    text_copy(home, ".");
-  }
-  const char* const zenity[] = {"zenity",  "--file-selection", "--directory", "--title=Choose the tolm write folder",
-                                start_arg[0] ? start_arg : nullptr, nullptr};
-  const char* const kdialog[] = {"kdialog", "--title", kFolderDialogTitle, "--getexistingdirectory", home, nullptr};
-  const char* const* const dialogs[] = {zenity, kdialog};
-  for (const char* const* argv : dialogs) {
-    char text[kDialogOutputBytes];
-    char err[kDialogOutputBytes];
-    ProcessResult pr{};
-    const int rc = run_process(argv, text, sizeof text, &pr, child, err, sizeof err);
-    if (rc == kProcessNotFound) continue;
-    if (rc != kProcessOk) {
-      log_line("options: %s could not be run", argv[0]);
-      continue;
-    }
-    const DialogEnd end = dialog_end(pr, err);
-    if (end == DialogEnd::kCancelled) return 1;  // cancelled, closed, or stopped at quit
-    if (end == DialogEnd::kNotShown) {
-      log_line("options: %s could not show itself (status %d, signal %d)", argv[0], pr.exit_code, pr.signal);
-      continue;  // the next one may
-    }
-    size_t n = strlen(text);
-    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r')) text[--n] = 0;
-    if (n == 0) return 1;
-    if (pr.output_bytes >= sizeof text || n >= cap || n >= size_t(kPathCap)) {
-      log_line("options: the chosen folder's path is too long");
-      return -2;
-    }
-    text_copy(out, cap, text);
-    return 0;
-  }
-  log_line("options: no folder dialog (zenity or kdialog) could be shown");
-  return -1;
 }

@@ -100,16 +100,9 @@ bool options_key(AppState* app, const InputEvent& ev);
 // Remembers the session this run last wrote into (for OPEN FOLDER); once a frame.
 void options_track_session(AppState* app);
 
-// The folder picker: runs zenity, else kdialog, titled "Choose the tolm write folder", starting in
-// `start` (may be empty). Blocks while it is shown, its pid in *child (may be null). Returns 0 with
-// the chosen folder in out, 1 when cancelled, -1 when no dialog could be shown, -2 when the chosen
-// path is too long to keep. Thread-safe: yes (it runs off the main thread, app/desktop).
-int pick_folder(const char* start, char* out, size_t cap, std::atomic<int>* child = nullptr);
 // The picker's answer, acted on on the main thread: the write folder is set and saved, or the foot
 // says why not.
 void write_folder_chosen(AppState* app, int picked, const char* chosen);
-// xdg-open's end (run_process's result and its exit code) for the folder it was to show.
-void folder_shown(const char* target, int rc, int exit_code);
 
 // ---- Drawing and the pointer (options_draw.cpp) ----
 

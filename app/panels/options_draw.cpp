@@ -5,10 +5,10 @@
 #include <cmath>
 #include <cstring>
 
-#include "app/shell/app_state.h"
-#include "app/shell/header.h"
 #include "app/panels/options.h"
 #include "app/panels/panel.h"
+#include "app/shell/app_state.h"
+#include "app/shell/key_cap.h"
 #include "app/shell/theme.h"
 #include "platform/text.h"
 #include "ui/text.h"

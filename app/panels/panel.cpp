@@ -6,7 +6,6 @@
 
 #include "app/shell/app_state.h"
 #include "app/shell/frame.h"
-#include "app/panels/options.h"
 #include "app/shell/theme.h"
 #include "app/shell/window.h"
 #include "config/log.h"
@@ -80,42 +79,15 @@ void close_window(FloatingPanel* p) {
 
 bool shown(const FloatingPanel& p, int index) { return p.open && panel_has_content(index); }
 
-void body_press(AppState* app, int index, const Rect& body, float x, float y) {
-  if (index == kPanelOptions) options_press(app, body, x, y);
-}
-
-void body_wheel(AppState* app, int index, float notches) {
-  if (index == kPanelOptions) options_wheel(app, notches);
-}
-
-// The panel's frame and content inside r. Inside the main window it is a rounded card with a
-// shadow; in its own window it fills the window.
-void draw_panel(Canvas* c, AppState* app, int index, const Rect& r, bool own_window) {
-  const FloatingPanel& p = app->panels.panel[index];
-  if (own_window) {
-    draw_fill(c, r, kColourPanel);
-    draw_outline(c, r, kColourRule);
-  } else {
-    draw_glow(c, r, kPanelRadius, 18.0f, kPanelShadow, 0.55f);
-    draw_rounded(c, r, kPanelRadius, kColourRule);
-    draw_rounded(c, Rect{r.x + 1, r.y + 1, r.w - 2, r.h - 2}, kPanelRadius - 1, kColourPanel);
-  }
-  const Rect title{r.x, r.y, r.w, kPanelTitleH};
-  draw_fill(c, Rect{title.x + 1, title.y + title.h - 1, title.w - 2, 1}, kColourRule);
-  draw_text_centred(c, kStackDisplay, 16, 400, kTitles[index],
-                    r.x + 14 + text_width(c, kStackDisplay, 16, 400, kTitles[index]) * 0.5f, title.y + title.h * 0.5f,
-                    kColourSilver);
-  const Rect detach = panel_button_rect(r.w, PanelPart::kDetach);
-  const Rect close = panel_button_rect(r.w, PanelPart::kClose);
-  draw_frame_button(c, Rect{r.x + detach.x, r.y + detach.y, detach.w, detach.h},
-                    own_window ? FrameButton::kDock : FrameButton::kDetach, p.hover == PanelPart::kDetach);
-  draw_frame_button(c, Rect{r.x + close.x, r.y + close.y, close.w, close.h}, FrameButton::kClose,
-                    p.hover == PanelPart::kClose);
-  const Rect body = body_of(r);
-  if (index == kPanelOptions) draw_options_body(c, app, body);
+void body_event(PanelBodyEvent* out, PanelBodyKind kind, int index, const Rect& body, const InputEvent& ev) {
+  *out = PanelBodyEvent{kind, index, body, ev.x, ev.y, ev.wheel_y != 0.0f ? ev.wheel_y : ev.wheel_x};
 }
 
 }  // namespace
+
+bool panel_shown(const AppState* app, int index) {
+  return index >= 0 && index < kPanelCount && shown(app->panels.panel[index], index);
+}
 
 const char* panel_title(int index) { return index >= 0 && index < kPanelCount ? kTitles[index] : ""; }
 
@@ -185,6 +157,12 @@ Rect panel_button_rect(float w, PanelPart part) {
   return Rect{0, 0, 0, 0};
 }
 
+HitZone panel_frame_hit(float w, float h, float x, float y) {
+  const HitZone edge = resize_edge_at(w, h, x, y);
+  if (edge != HitZone::kNormal) return edge;
+  return panel_part_at(w, h, x, y) == PanelPart::kTitle ? HitZone::kDrag : HitZone::kNormal;
+}
+
 PanelPart panel_part_at(float w, float h, float x, float y) {
   if (x < 0 || y < 0 || x >= w || y >= h) return PanelPart::kNone;
   if (y >= kPanelTitleH) return PanelPart::kBody;
@@ -198,7 +176,7 @@ void panels_start(AppState* app) {
     FloatingPanel& p = app->panels.panel[i];
     if (shown(p, i) && p.detached && !open_window(app, i)) p.detached = false;
   }
-  if (options_shown(app)) spring_init(&app->ui.panel_spring, 1.0f, kPanelSpringK, kPanelSpringZ);
+  if (panel_shown(app, kPanelOptions)) spring_init(&app->ui.panel_spring, 1.0f, kPanelSpringK, kPanelSpringZ);
 }
 
 void panels_stop(AppState* app) {
@@ -255,7 +233,8 @@ void panel_dock(AppState* app, int index) {
   bring_to_top(&app->panels, index);
 }
 
-bool panels_take_event(AppState* app, const InputEvent& ev) {
+bool panels_take_event(AppState* app, const InputEvent& ev, PanelBodyEvent* body) {
+  *body = PanelBodyEvent{};
   PanelSet& set = app->panels;
   const bool key = ev.kind == InputKind::kKeyDown || ev.kind == InputKind::kKeyUp;
   if (ev.window_id != 0) {
@@ -273,9 +252,10 @@ bool panels_take_event(AppState* app, const InputEvent& ev) {
           if (ev.button != kMouseLeft) break;
           if (part == PanelPart::kClose) panel_close(app, i);
           else if (part == PanelPart::kDetach) panel_dock(app, i);
-          else if (part == PanelPart::kBody) body_press(app, i, body_of(Rect{0, 0, p.drawn_w, p.drawn_h}), ev.x, ev.y);
+          else if (part == PanelPart::kBody)
+            body_event(body, PanelBodyKind::kPress, i, body_of(Rect{0, 0, p.drawn_w, p.drawn_h}), ev);
           break;
-        case InputKind::kWheel: body_wheel(app, i, ev.wheel_y != 0.0f ? ev.wheel_y : ev.wheel_x); break;
+        case InputKind::kWheel: body_event(body, PanelBodyKind::kWheel, i, Rect{}, ev); break;
         default: break;
       }
       return true;
@@ -308,7 +288,7 @@ bool panels_take_event(AppState* app, const InputEvent& ev) {
           p.grab_x = ev.x - r.x;
           p.grab_y = ev.y - r.y;
         } else {
-          body_press(app, i, body_of(r), ev.x, ev.y);
+          body_event(body, PanelBodyKind::kPress, i, body_of(r), ev);
         }
         return true;
       case InputKind::kMouseMove:
@@ -336,7 +316,7 @@ bool panels_take_event(AppState* app, const InputEvent& ev) {
         break;
       case InputKind::kWheel:
         if (!inside) break;
-        body_wheel(app, i, ev.wheel_y != 0.0f ? ev.wheel_y : ev.wheel_x);
+        body_event(body, PanelBodyKind::kWheel, i, Rect{}, ev);
         return true;
       default: break;
     }
@@ -344,12 +324,37 @@ bool panels_take_event(AppState* app, const InputEvent& ev) {
   return false;
 }
 
-void draw_floating_panels(Canvas* c, AppState* app) {
+Rect draw_panel_frame(Canvas* c, const AppState* app, int index, const Rect& r, bool own_window) {
+  const FloatingPanel& p = app->panels.panel[index];
+  if (own_window) {
+    draw_fill(c, r, kColourPanel);
+    draw_outline(c, r, kColourRule);
+  } else {
+    draw_glow(c, r, kPanelRadius, 18.0f, kPanelShadow, 0.55f);
+    draw_rounded(c, r, kPanelRadius, kColourRule);
+    draw_rounded(c, Rect{r.x + 1, r.y + 1, r.w - 2, r.h - 2}, kPanelRadius - 1, kColourPanel);
+  }
+  const Rect title{r.x, r.y, r.w, kPanelTitleH};
+  draw_fill(c, Rect{title.x + 1, title.y + title.h - 1, title.w - 2, 1}, kColourRule);
+  draw_text_centred(c, kStackDisplay, 16, 400, kTitles[index],
+                    r.x + 14 + text_width(c, kStackDisplay, 16, 400, kTitles[index]) * 0.5f, title.y + title.h * 0.5f,
+                    kColourSilver);
+  const Rect detach = panel_button_rect(r.w, PanelPart::kDetach);
+  const Rect close = panel_button_rect(r.w, PanelPart::kClose);
+  draw_frame_button(c, Rect{r.x + detach.x, r.y + detach.y, detach.w, detach.h},
+                    own_window ? FrameButton::kDock : FrameButton::kDetach, p.hover == PanelPart::kDetach);
+  draw_frame_button(c, Rect{r.x + close.x, r.y + close.y, close.w, close.h}, FrameButton::kClose,
+                    p.hover == PanelPart::kClose);
+  return body_of(r);
+}
+
+int panels_attached(const AppState* app, int order[kPanelCount], Rect rects[kPanelCount]) {
   const PanelSet& set = app->panels;
-  int order[kPanelCount];
-  stacking(set, order);
+  int stack[kPanelCount];
+  stacking(set, stack);
+  int n = 0;
   for (int k = 0; k < kPanelCount; ++k) {
-    const int i = order[k];
+    const int i = stack[k];
     const FloatingPanel& p = set.panel[i];
     if (!shown(p, i) || p.detached) continue;
     Rect r = panel_rect(p, app->content_w, app->content_h);
@@ -357,20 +362,9 @@ void draw_floating_panels(Canvas* c, AppState* app) {
       const float shown_part = std::clamp(app->ui.panel_spring.position, 0.0f, 1.0f);
       r.y += std::round((1.0f - shown_part) * kSlidePixels);
     }
-    draw_panel(c, app, i, r, false);
+    order[n] = i;
+    rects[n] = r;
+    ++n;
   }
-}
-
-void draw_detached_panels(AppState* app) {
-  for (int i = 0; i < kPanelCount; ++i) {
-    FloatingPanel& p = app->panels.panel[i];
-    if (!p.window || !shown(p, i) || !window_visible(p.window)) continue;
-    Canvas* c = window_canvas(p.window);
-    p.drawn_w = float(c->w);
-    p.drawn_h = float(c->h);
-    draw_clear(c, kColourInk);
-    draw_panel(c, app, i, Rect{0, 0, p.drawn_w, p.drawn_h}, true);
-    text_end_frame(c->text);
-    window_present(p.window);
-  }
+  return n;
 }

@@ -1,14 +1,15 @@
 // The three floating panels OPTIONS, TOLM and LIBRARY: where each sits inside the main window,
 // whether it is open, whether it is detached into a window of its own and that window's
 // rectangle, all restored from and collected into the settings' panel block; dragging by the
-// title strip, the detach / dock and close buttons, and the detached windows themselves.
-// Only a panel whose content exists in this build is shown; the others keep their stored block.
-// Main thread only.
+// title strip, the detach / dock and close buttons, the detached windows themselves and each
+// panel's chrome. What a panel holds is panel_content's. Only a panel whose content exists in this
+// build is shown; the others keep their stored block. Main thread only.
 #pragma once
 #include <cstdint>
 
 #include "app/shell/draw.h"
 #include "app/shell/input.h"
+#include "app/shell/window.h"
 #include "config/settings.h"
 
 struct AppState;
@@ -49,6 +50,8 @@ struct PanelSet {
 };
 
 const char* panel_title(int index);
+// Open, with its content in this build.
+bool panel_shown(const AppState* app, int index);
 // Whether the panel's content exists in this build (only those are shown and take events).
 bool panel_has_content(int index);
 
@@ -66,6 +69,9 @@ Rect panel_rect(const FloatingPanel& p, int cw, int ch);
 // The part of a panel of size w x h at (x, y) relative to its top-left.
 PanelPart panel_part_at(float w, float h, float x, float y);
 Rect panel_button_rect(float w, PanelPart part);
+// A panel window of w x h: edges resize, the title strip (kPanelTitleH high) moves it, its
+// buttons are ordinary content.
+HitZone panel_frame_hit(float w, float h, float x, float y);
 
 // After the main window exists: panels restored open and detached get their windows. Before it
 // goes: their windows are closed (the block keeps them detached).
@@ -80,11 +86,24 @@ void panel_close(AppState* app, int index);
 void panel_detach(AppState* app, int index);
 void panel_dock(AppState* app, int index);
 
-// Pointer events for the panels: presses, drags and the wheel over an attached panel, and every
-// pointer and window event of a detached panel's window. True when a panel took the event.
-bool panels_take_event(AppState* app, const InputEvent& ev);
+// What a panel's body was given, handed back by panels_take_event for the content to act on.
+enum class PanelBodyKind { kNone, kPress, kWheel };
+struct PanelBodyEvent {
+  PanelBodyKind kind;
+  int index;      // the panel
+  Rect body;      // its body (a press only), in the coordinates of x and y
+  float x, y;
+  float notches;  // the wheel: vertical motion, else horizontal
+};
 
-// Attached panels into the main canvas (bottom to top).
-void draw_floating_panels(Canvas* c, AppState* app);
-// Each detached panel draws into and presents its own window.
-void draw_detached_panels(AppState* app);
+// Pointer events for the panels: presses, drags and the wheel over an attached panel, and every
+// pointer and window event of a detached panel's window. True when a panel took the event; a press
+// or wheel in a panel's body comes back in *body (kind kNone otherwise).
+bool panels_take_event(AppState* app, const InputEvent& ev, PanelBodyEvent* body);
+
+// A panel's chrome in r (a rounded card with a shadow inside the main window, the whole window in
+// its own): title, detach or dock and close buttons. Returns the body's rectangle.
+Rect draw_panel_frame(Canvas* c, const AppState* app, int index, const Rect& r, bool own_window);
+// The panels shown inside the main window, bottom to top, where each is drawn this frame (the
+// options panel slides in on the panel spring). Returns how many.
+int panels_attached(const AppState* app, int order[kPanelCount], Rect rects[kPanelCount]);

@@ -4,9 +4,9 @@
 #include <cmath>
 #include <complex>
 
-#include "app/shell/app_state.h"
-#include "app/scope/scope_control.h"
 #include "app/scope/scope_draw.h"
+#include "app/scope/scope_geometry.h"
+#include "app/shell/app_state.h"
 #include "platform/text.h"
 #include "ui/text.h"
 

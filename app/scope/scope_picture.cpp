@@ -6,8 +6,8 @@
 #include <cmath>
 
 #include "analysis/spectrum.h"
-#include "app/shell/app_state.h"
 #include "app/scope/scope_draw.h"
+#include "app/shell/app_state.h"
 #include "config/log.h"
 
 namespace {

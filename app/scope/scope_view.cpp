@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/shell/app_state.h"
-#include "app/scope/scope_control.h"
 #include "app/scope/scope_draw.h"
+#include "app/scope/scope_geometry.h"
+#include "app/shell/app_state.h"
 #include "platform/clock.h"
 #include "platform/text.h"
 #include "ui/text.h"

@@ -22,7 +22,6 @@ constexpr float kFitFall = 0.35f;        // share of the gap closed per frame wh
 constexpr float kFitRise = 0.012f;       // ... and when growing back
 constexpr int kWaterfallRowPx = 3;       // one spectrum row per 3-pixel column
 constexpr int kEqRowPx = 4;              // trigger-EQ view: 4 pixels a row
-constexpr float kEqHandleMargin = 20.0f; // handles keep this far from the view's top and bottom
 constexpr int kEqCurveStepPx = 4;        // the filter response is sampled every 4 pixels
 constexpr int kEqCurvePoints = kTapeStripValues / kEqCurveStepPx + 2;
 

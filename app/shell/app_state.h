@@ -7,12 +7,12 @@
 #include <cstdint>
 
 #include "app/chop/chop_view.h"
-#include "app/shell/desktop.h"
 #include "app/foot/foot.h"
-#include "app/panels/options.h"
 #include "app/overlays/overlay.h"
+#include "app/panels/options.h"
 #include "app/panels/panel.h"
 #include "app/scope/scope_view.h"
+#include "app/shell/desktop.h"
 #include "app/shell/spring.h"
 #include "app/shell/theme.h"
 #include "capture/device.h"

@@ -1,14 +1,11 @@
-// The command handler.
+// The main view's commands.
 #include "app/shell/commands.h"
 
 #include <algorithm>
 
 #include "app/chop/chop_control.h"
-#include "app/shell/header.h"
-#include "app/panels/options.h"
 #include "app/overlays/overlay.h"
-#include "app/scope/scope_control.h"
-#include "app/shell/window.h"
+#include "app/panels/options.h"
 #include "capture/takes.h"
 #include "config/status.h"
 #include "platform/clock.h"
@@ -75,24 +72,19 @@ void toggle_inputs(AppState*) {
   status_flash("INPUTS NOT AVAILABLE");
 }
 
-void strip_command(AppState* app, int button) {
-  press(app, button);
-  switch (button) {
-    case kBtnArm: command_arm_or_stop(app); break;
-    case kBtnGate:
-      app->ui.gate_mouse_down = true;
-      update_gate(app);
-      break;
-    case kBtnLatch: toggle_latch(app); break;
-    case kBtnMon: toggle_monitor(app); break;
-    case kBtnNorm: toggle_normalize(app); break;
-    case kBtnPlay: toggle_play(app); break;
-    case kBtnCull: cull(app); break;
-    default: break;
+}  // namespace
+
+void command_arm_or_stop(AppState* app) {
+  Recorder& r = app->recorder;
+  const bool armed = app->engine.armed.load(std::memory_order_acquire) != 0;
+  if (armed || recorder_has_unwritten(&r)) {
+    end_session(&r);
+    app->ui.gate_key_down = app->ui.gate_mouse_down = false;
+  } else {
+    arm_session(&r);
   }
 }
 
-// Keys that act wherever the focus is (before the main view).
 bool anywhere_key(AppState* app, const InputEvent& ev) {
   if (ev.key == kKeyComma && (ev.mods & kModCtrl)) {
     if (!ev.repeat) options_toggle(app);
@@ -110,7 +102,7 @@ bool anywhere_key(AppState* app, const InputEvent& ev) {
   return false;
 }
 
-void main_view_key_down(AppState* app, const InputEvent& ev) {
+void main_view_key(AppState* app, const InputEvent& ev) {
   const bool shift = (ev.mods & kModShift) != 0;
   const float steps = shift ? kShiftFactor : 1.0f;
   // Held keys repeat only for the arrows.
@@ -182,7 +174,36 @@ void main_view_key_down(AppState* app, const InputEvent& ev) {
   }
 }
 
-void header_press(AppState* app, HeaderItem item) {
+void gate_key_up(AppState* app) {
+  if (!app->ui.gate_key_down) return;
+  app->ui.gate_key_down = false;
+  update_gate(app);
+}
+
+void strip_command(AppState* app, int button) {
+  press(app, button);
+  switch (button) {
+    case kBtnArm: command_arm_or_stop(app); break;
+    case kBtnGate:
+      app->ui.gate_mouse_down = true;
+      update_gate(app);
+      break;
+    case kBtnLatch: toggle_latch(app); break;
+    case kBtnMon: toggle_monitor(app); break;
+    case kBtnNorm: toggle_normalize(app); break;
+    case kBtnPlay: toggle_play(app); break;
+    case kBtnCull: cull(app); break;
+    default: break;
+  }
+}
+
+void gate_mouse_up(AppState* app) {
+  if (!app->ui.gate_mouse_down) return;
+  app->ui.gate_mouse_down = false;
+  update_gate(app);
+}
+
+void header_command(AppState* app, HeaderItem item) {
   switch (item) {
     case HeaderItem::kClose:
     case HeaderItem::kMinimise:
@@ -192,94 +213,5 @@ void header_press(AppState* app, HeaderItem item) {
     case HeaderItem::kDoorOptions: options_toggle(app); break;
     case HeaderItem::kDoorLibrary:
     case HeaderItem::kNone: break;
-  }
-}
-
-void mouse_down(AppState* app, const InputEvent& ev) {
-  UiState& ui = app->ui;
-  ui.pointer_x = ev.x, ui.pointer_y = ev.y;
-  if (ev.button != kMouseLeft) return;
-  ui.left_down = true;
-  const HeaderItem item = header_item_at(app->content_w, ev.x, ev.y);
-  if (item != HeaderItem::kNone) {
-    header_press(app, item);
-    return;
-  }
-  // In chop mode the strip holds the chop buttons instead of the recording ones.
-  if (chop_strip_press(app, ev.x, ev.y)) return;
-  const int button = strip_button_at(ui.layout, ev.x, ev.y);
-  ui.pressed_button = button;
-  if (button >= 0) strip_command(app, button);
-  else scope_press(app, ev.x, ev.y, tick_ms());
-}
-
-void mouse_up(AppState* app, const InputEvent& ev) {
-  UiState& ui = app->ui;
-  ui.pointer_x = ev.x, ui.pointer_y = ev.y;
-  if (ev.button != kMouseLeft) return;
-  ui.left_down = false;
-  ui.pressed_button = -1;
-  scope_release(app);
-  // A gate held with the mouse ends with the button, unless G still holds it.
-  if (ui.gate_mouse_down) {
-    ui.gate_mouse_down = false;
-    update_gate(app);
-  }
-}
-
-}  // namespace
-
-void apply_trigger_positions(AppState* app) {
-  settings_from_trigger_positions(&app->settings, app->sliders);
-  engine_apply_settings(&app->engine, app->settings, app->scope.fit);
-}
-
-void command_arm_or_stop(AppState* app) {
-  Recorder& r = app->recorder;
-  const bool armed = app->engine.armed.load(std::memory_order_acquire) != 0;
-  if (armed || recorder_has_unwritten(&r)) {
-    end_session(&r);
-    app->ui.gate_key_down = app->ui.gate_mouse_down = false;
-  } else {
-    arm_session(&r);
-  }
-}
-
-void handle_event(AppState* app, const InputEvent& ev) {
-  // A key let go always reaches the main view, whatever overlay or panel took the press (a gate
-  // held with G must not stay open because the key map opened meanwhile).
-  if (ev.kind == InputKind::kKeyUp) {
-    route_receivers(app, ev);
-    if (ev.key == kKeyG && app->ui.gate_key_down) {
-      app->ui.gate_key_down = false;
-      update_gate(app);
-    }
-    return;
-  }
-  // The frame, the floating panels and the overlays come first; what they take ends here.
-  if (route_receivers(app, ev)) return;
-  switch (ev.kind) {
-    case InputKind::kQuit: request_quit(app); return;
-    case InputKind::kDrop: open_for_chop(app, ev.path); return;
-    case InputKind::kFocusLost: return;  // the rig store's background save comes with the rig
-    case InputKind::kMouseMove:
-      app->ui.pointer_x = ev.x, app->ui.pointer_y = ev.y;
-      if (app->scope.drag.kind != ScopeDragKind::kNone) scope_drag(app, ev.x, ev.y);
-      return;
-    case InputKind::kMouseLeave:
-      app->ui.pointer_x = app->ui.pointer_y = -1.0f;
-      return;
-    case InputKind::kMouseDown: mouse_down(app, ev); return;
-    case InputKind::kMouseUp: mouse_up(app, ev); return;
-    case InputKind::kWheel: scope_wheel(app, ev); return;
-    case InputKind::kKeyUp: return;  // handled above
-    case InputKind::kKeyDown:
-      if (anywhere_key(app, ev)) return;
-      if (route_overlay_keys(app, ev)) return;
-      if (chop_key(app, ev)) return;
-      main_view_key_down(app, ev);
-      return;
-    case InputKind::kWindowClose:  // a panel's own window: the panels took it
-    case InputKind::kNone: return;
   }
 }

@@ -1,21 +1,30 @@
-// Input events turned into the program's commands: the routing order, the main view's keys, the
-// button strip and the header's doors and window buttons, dropped files and the close request.
-// Reads only InputEvent records, so tests drive it without a window. Main thread only.
+// The main view's commands: the keys that act wherever the focus is, the main view's key map, the
+// button strip and the header's doors. Each is a plain function of the application record; the
+// event routing (route.h) decides who gets an event first. Main thread only.
 #pragma once
 #include "app/shell/app_state.h"
+#include "app/shell/frame.h"
 #include "app/shell/input.h"
+#include "app/shell/trigger.h"
 
 constexpr float kThresholdStep = 1.0f / 80.0f;  // 1 dB of the threshold slider
 constexpr float kHoldStep = 0.01f;
 constexpr float kShiftFactor = 5.0f;
 
-// Called by the main loop for every polled event.
-void handle_event(AppState* app, const InputEvent& ev);
-
-// After any change of a trigger position or a trigger-related flag: the values go into Settings
-// (saved by the once-a-second check) and are applied to the engine.
-void apply_trigger_positions(AppState* app);
-
 // Space and the ARM button: arms, or ends the session; a session held back by a disk error is
 // finished instead of arming.
 void command_arm_or_stop(AppState* app);
+
+// Ctrl+, (options), F1 (help) and Ctrl+O (open a file), wherever the focus is. True when taken.
+bool anywhere_key(AppState* app, const InputEvent& ev);
+// A key press nothing before the main view took.
+void main_view_key(AppState* app, const InputEvent& ev);
+// G let go: the gate follows what still holds it.
+void gate_key_up(AppState* app);
+
+// A strip button pressed with the mouse: its spring pressed, its command run.
+void strip_command(AppState* app, int button);
+// The mouse let go: a gate held with the GATE button ends with it, unless G still holds it.
+void gate_mouse_up(AppState* app);
+// A door of the header (the window's own buttons are the frame's).
+void header_command(AppState* app, HeaderItem item);

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/foot/foot.h"
+#include "app/shell/layout.h"
 
 struct SDL_Renderer;
 struct SDL_Texture;

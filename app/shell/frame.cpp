@@ -1,17 +1,17 @@
-// The window frame's buttons, hit zones and presses.
+// The window frame's items, hit zones and buttons.
 #include "app/shell/frame.h"
 
 #include <cmath>
 
-#include "app/shell/app_state.h"
-#include "app/shell/header.h"
-#include "app/panels/panel.h"
 #include "app/shell/theme.h"
 
 namespace {
 
 constexpr uint32_t kButtonHoverFill = 0xFF2A2727;
 constexpr float kGlyph = 5.0f;  // half the glyph's size
+// The doors from the left.
+constexpr HeaderItem kDoorOrder[4] = {HeaderItem::kDoorLibrary, HeaderItem::kDoorInputs, HeaderItem::kDoorSide,
+                                      HeaderItem::kDoorOptions};
 
 }  // namespace
 
@@ -56,32 +56,36 @@ HitZone resize_edge_at(float w, float h, float x, float y) {
   return HitZone::kNormal;
 }
 
-HitZone panel_frame_hit(float w, float h, float x, float y) {
-  const HitZone edge = resize_edge_at(w, h, x, y);
-  if (edge != HitZone::kNormal) return edge;
-  return panel_part_at(w, h, x, y) == PanelPart::kTitle ? HitZone::kDrag : HitZone::kNormal;
-}
-
-bool frame_take_event(AppState* app, const InputEvent& ev) {
-  if (ev.window_id != 0 || ev.kind != InputKind::kMouseDown || ev.button != kMouseLeft) return false;
-  // The buttons first: they reach into the top edge.
-  switch (header_item_at(app->content_w, ev.x, ev.y)) {
-    case HeaderItem::kClose: request_quit(app); return true;
-    case HeaderItem::kMinimise:
-      if (app->window) window_minimise(app->window);
-      return true;
-    case HeaderItem::kMaximise:
-      if (app->window) window_toggle_maximise(app->window);
-      return true;
+Rect header_item_rect(int content_w, HeaderItem item) {
+  const float w = float(content_w);
+  switch (item) {
+    case HeaderItem::kClose: return Rect{w - kWindowButtonW, 0, kWindowButtonW, float(kHeaderH)};
+    case HeaderItem::kMaximise: return Rect{w - 2 * kWindowButtonW, 0, kWindowButtonW, float(kHeaderH)};
+    case HeaderItem::kMinimise: return Rect{w - 3 * kWindowButtonW, 0, kWindowButtonW, float(kHeaderH)};
+    case HeaderItem::kNone: return Rect{0, 0, 0, 0};
     default: break;
   }
-  const bool maximised = app->window && window_maximised(app->window);
-  switch (frame_hit(app->content_w, app->content_h, maximised, ev.x, ev.y)) {
-    case HitZone::kNormal: return false;
-    case HitZone::kDrag:
-      // The system moves the window; a double click maximises or restores it.
-      if (ev.clicks >= 2 && app->window) window_toggle_maximise(app->window);
-      return true;
-    default: return true;  // a resize edge: the system's
+  for (int i = 0; i < 4; ++i)
+    if (kDoorOrder[i] == item) return Rect{kDoorsLeft + float(i) * kDoorW, 0, kDoorW, float(kHeaderH)};
+  return Rect{0, 0, 0, 0};
+}
+
+HeaderItem header_item_at(int content_w, float x, float y) {
+  if (y < 0 || y >= kHeaderH) return HeaderItem::kNone;
+  static constexpr HeaderItem kItems[] = {HeaderItem::kClose,       HeaderItem::kMaximise,   HeaderItem::kMinimise,
+                                          HeaderItem::kDoorLibrary, HeaderItem::kDoorInputs, HeaderItem::kDoorSide,
+                                          HeaderItem::kDoorOptions};
+  for (HeaderItem item : kItems)
+    if (header_item_rect(content_w, item).contains(x, y)) return item;
+  return HeaderItem::kNone;
+}
+
+HitZone frame_hit(int content_w, int content_h, bool maximised, float x, float y) {
+  const float w = float(content_w), h = float(content_h);
+  if (!maximised) {
+    const HitZone edge = resize_edge_at(w, h, x, y);
+    if (edge != HitZone::kNormal) return edge;
   }
+  if (y < kHeaderH && header_item_at(content_w, x, y) == HeaderItem::kNone) return HitZone::kDrag;
+  return HitZone::kNormal;
 }

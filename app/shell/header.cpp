@@ -1,22 +1,19 @@
-// The header, the frame's hit zones and the key caps.
+// The header and the hover key caps.
 #include "app/shell/header.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
+#include "app/panels/panel.h"
 #include "app/shell/app_state.h"
 #include "app/shell/frame.h"
+#include "app/shell/key_cap.h"
 #include "app/shell/theme.h"
 #include "platform/text.h"
 #include "ui/text.h"
 
 namespace {
-
-constexpr float kCapH = 20.0f;
-constexpr float kCapPad = 6.0f;
-constexpr float kCapGap = 3.0f;
-constexpr int kCapTextSize = 16;
 
 struct Door {
   HeaderItem item;
@@ -37,79 +34,6 @@ const Door* door_of(HeaderItem item) {
 }
 
 }  // namespace
-
-Rect header_item_rect(int content_w, HeaderItem item) {
-  const float w = float(content_w);
-  switch (item) {
-    case HeaderItem::kClose: return Rect{w - kWindowButtonW, 0, kWindowButtonW, float(kHeaderH)};
-    case HeaderItem::kMaximise: return Rect{w - 2 * kWindowButtonW, 0, kWindowButtonW, float(kHeaderH)};
-    case HeaderItem::kMinimise: return Rect{w - 3 * kWindowButtonW, 0, kWindowButtonW, float(kHeaderH)};
-    case HeaderItem::kNone: return Rect{0, 0, 0, 0};
-    default: break;
-  }
-  for (int i = 0; i < 4; ++i)
-    if (kDoors[i].item == item) return Rect{kDoorsLeft + float(i) * kDoorW, 0, kDoorW, float(kHeaderH)};
-  return Rect{0, 0, 0, 0};
-}
-
-HeaderItem header_item_at(int content_w, float x, float y) {
-  if (y < 0 || y >= kHeaderH) return HeaderItem::kNone;
-  static constexpr HeaderItem kItems[] = {HeaderItem::kClose,       HeaderItem::kMaximise,   HeaderItem::kMinimise,
-                                          HeaderItem::kDoorLibrary, HeaderItem::kDoorInputs, HeaderItem::kDoorSide,
-                                          HeaderItem::kDoorOptions};
-  for (HeaderItem item : kItems)
-    if (header_item_rect(content_w, item).contains(x, y)) return item;
-  return HeaderItem::kNone;
-}
-
-HitZone frame_hit(int content_w, int content_h, bool maximised, float x, float y) {
-  const float w = float(content_w), h = float(content_h);
-  if (!maximised) {
-    const HitZone edge = resize_edge_at(w, h, x, y);
-    if (edge != HitZone::kNormal) return edge;
-  }
-  if (y < kHeaderH && header_item_at(content_w, x, y) == HeaderItem::kNone) return HitZone::kDrag;
-  return HitZone::kNormal;
-}
-
-float key_cap_width(Canvas* c, const char* label) {
-  float total = 0;
-  char part[32];
-  const char* p = label;
-  for (;;) {
-    const char* tab = strchr(p, '\t');
-    const size_t n = tab ? size_t(tab - p) : strlen(p);
-    text_copy(part, n + 1 < sizeof part ? n + 1 : sizeof part, p);
-    total += std::max(kCapH, text_width(c, kStackDisplay, kCapTextSize, 400, part) + 2 * kCapPad);
-    if (!tab) break;
-    total += kCapGap;
-    p = tab + 1;
-  }
-  return total;
-}
-
-float draw_key_cap(Canvas* c, const char* label, float x, float y, float alpha) {
-  const float start = x;
-  char part[32];
-  const char* p = label;
-  for (;;) {
-    const char* tab = strchr(p, '\t');
-    const size_t n = tab ? size_t(tab - p) : strlen(p);
-    text_copy(part, n + 1 < sizeof part ? n + 1 : sizeof part, p);
-    const float w = std::max(kCapH, text_width(c, kStackDisplay, kCapTextSize, 400, part) + 2 * kCapPad);
-    const Rect cap{x, y, w, kCapH};
-    draw_rounded(c, Rect{cap.x, cap.y + 1, cap.w, cap.h}, 4.0f, colour_fade(0xFF000000, 0.6f * alpha));
-    draw_rounded(c, cap, 4.0f, colour_fade(0xFF423F3E, alpha));
-    draw_rounded(c, Rect{cap.x + 1, cap.y + 1, cap.w - 2, cap.h - 2}, 3.0f, colour_fade(kColourSurface, alpha));
-    draw_text_centred(c, kStackDisplay, kCapTextSize, 400, part, cap.x + cap.w * 0.5f, cap.y + cap.h * 0.5f,
-                      kColourLight, alpha);
-    x += w;
-    if (!tab) break;
-    x += kCapGap;
-    p = tab + 1;
-  }
-  return x - start;
-}
 
 void draw_header(Canvas* c, const AppState* app) {
   const int cw = app->content_w;
@@ -132,7 +56,7 @@ void draw_header(Canvas* c, const AppState* app) {
   for (const Door& d : kDoors) {
     const Rect r = header_item_rect(cw, d.item);
     const bool lit = (d.item == HeaderItem::kDoorSide && !app->settings.side_hidden) ||
-                     (d.item == HeaderItem::kDoorOptions && options_shown(app));
+                     (d.item == HeaderItem::kDoorOptions && panel_shown(app, kPanelOptions));
     const bool hover = hovered == d.item;
     draw_text_centred(c, kStackDisplay, 16, 400, d.label, r.x + r.w * 0.5f, mid,
                       hover ? kColourBright : lit ? kColourSilver : kColourGrey);

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <memory>
 
-#include "app/shell/app.h"
 #include "app/chop/chop_control.h"
+#include "app/shell/app.h"
 #include "app/shell/version.h"
 #include "platform/paths.h"
 

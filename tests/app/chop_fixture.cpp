@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/chop/chop_control.h"
-#include "app/shell/commands.h"
+#include "app/shell/route.h"
 #include "config/status.h"
 #include "platform/text.h"
 #include "sessions/session.h"

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "app/shell/app.h"
-#include "app/shell/commands.h"
 #include "app/shell/header.h"
+#include "app/shell/route.h"
 #include "app/shell/window.h"
 #include "config/status.h"
 

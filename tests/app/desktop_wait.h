@@ -6,6 +6,7 @@
 
 #include "app/shell/app_state.h"
 #include "app/shell/desktop.h"
+#include "app/shell/route.h"
 
 inline bool settle_desktop(AppState* app) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);

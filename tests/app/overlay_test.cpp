@@ -5,12 +5,12 @@
 #include <cstring>
 #include <string>
 
-#include "app/shell/commands.h"
 #include "app/foot/foot.h"
-#include "app/shell/header.h"
-#include "app/panels/options.h"
 #include "app/overlays/overlay.h"
+#include "app/panels/options.h"
 #include "app/panels/panel.h"
+#include "app/shell/header.h"
+#include "app/shell/route.h"
 #include "config/log.h"
 #include "tests/app/panel_fixture.h"
 

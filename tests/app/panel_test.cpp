@@ -7,10 +7,11 @@
 #include <cstring>
 #include <string>
 
-#include "app/shell/commands.h"
-#include "app/shell/frame.h"
 #include "app/panels/options.h"
 #include "app/panels/panel.h"
+#include "app/panels/panel_content.h"
+#include "app/shell/frame.h"
+#include "app/shell/route.h"
 #include "app/shell/window.h"
 #include "tests/app/panel_fixture.h"
 
