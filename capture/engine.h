@@ -189,6 +189,11 @@ struct CaptureEngine {
   float* eq_scratch;         // 2 x 4,096 floats for the equaliser
   float* level;              // input level (after gain) per frame of the block
   float* tap_stereo;         // interleaved input for the output tap without an output block
+  float* gained;             // gained input per frame of the block, interleaved
+  float* env_frames;         // envelope per frame of the block
+  int* crossing_frames;      // frames of the block where the envelope rose to the open line
+  float* gain_frames;        // record gain per frame of the block
+  int64_t* head_frames;      // write head after each frame of the block (tape playback)
 };
 
 // Allocates the detector's buffers for this rate and sets every field to its starting value
