@@ -73,10 +73,13 @@ inline F4 abs4(F4 v) {
 }
 // std::max(a, b) lane by lane: b where a < b, else a, so a NaN in b is passed over.
 inline F4 max4(F4 a, F4 b) { return a < b ? b : a; }
-inline bool any4(I4 m) {
-  uint64_t w[2];
-  memcpy(w, &m, sizeof w);
-  return (w[0] | w[1]) != 0;
+// One bit per lane of a comparison's result, lane 0 lowest.
+inline int bits4(I4 m) {
+#if defined(__SSE__)
+  return _mm_movemask_ps(__m128(m));
+#else
+  return (m[0] & 1) | (m[1] & 2) | (m[2] & 4) | (m[3] & 8);
+#endif
 }
 
 // The running peak m (never NaN) over x[0..n), as std::max(m, x[i]) frame by frame would take
@@ -91,21 +94,22 @@ float peak_of(const float* x, int n, float m) {
   return m;
 }
 
-// dst = the stereo frames of src, each times its own gain g[k] (no dst: the frames are only
-// measured). Returns the running peak taken over max(|left|, |right|) of every frame, as the
-// overview takes it.
+// dst = the stereo frames of src times their gains g (one per sample, the same for both of a
+// frame; no dst: the frames are only measured). Returns the running peak taken over
+// max(|left|, |right|) of every frame, as the overview takes it.
 float scale_frames(float* dst, const float* src, const float* g, int n, float peak) {
-  F4 m = splat4(peak);
+  F4 m = splat4(peak), m2 = m;
   int k = 0;
-  for (; k + 2 <= n; k += 2) {
-    const F4 o = load4(src + 2 * k) * F4{g[k], g[k], g[k + 1], g[k + 1]};
-    if (dst) store4(dst + 2 * k, o);
-    const F4 a = abs4(o);
+  for (; k + 4 <= n; k += 4) {
+    const F4 o = load4(src + 2 * k) * load4(g + 2 * k), o2 = load4(src + 2 * k + 4) * load4(g + 2 * k + 4);
+    if (dst) store4(dst + 2 * k, o), store4(dst + 2 * k + 4, o2);
+    const F4 a = abs4(o), a2 = abs4(o2);
     m = max4(m, max4(a, __builtin_shufflevector(a, a, 1, 0, 3, 2)));  // lanes 0 and 2 hold the frames
+    m2 = max4(m2, max4(a2, __builtin_shufflevector(a2, a2, 1, 0, 3, 2)));
   }
-  peak = std::max(std::max(peak, m[0]), m[2]);
+  peak = std::max(std::max(std::max(peak, m[0]), m[2]), std::max(m2[0], m2[2]));
   for (; k < n; ++k) {
-    const float sl = src[2 * k] * g[k], sr = src[2 * k + 1] * g[k];
+    const float sl = src[2 * k] * g[2 * k], sr = src[2 * k + 1] * g[2 * k + 1];
     if (dst) dst[2 * k] = sl, dst[2 * k + 1] = sr;
     peak = std::max(peak, std::max(std::fabs(sl), std::fabs(sr)));
   }
@@ -116,61 +120,107 @@ float scale_frames(float* dst, const float* src, const float* g, int n, float pe
 int envelope_run(const float* x, int n, float lo, float hi) {
   const F4 vlo = splat4(lo), vhi = splat4(hi);
   int k = 0;
-  for (; k + 4 <= n; k += 4) {
-    const F4 v = load4(x + k);
-    if (any4(~(v >= vlo) | (v >= vhi))) break;
+  for (; k + 8 <= n; k += 8) {
+    const F4 v = load4(x + k), v2 = load4(x + k + 4);
+    if (bits4(~(v >= vlo) | (v >= vhi) | ~(v2 >= vlo) | (v2 >= vhi))) break;
   }
   while (k < n && x[k] >= lo && !(x[k] >= hi)) ++k;
   return k;
 }
 
 // Gain, mono history, the gained input interleaved (e->gained), the input level of every frame
-// (e->level) and, through the trigger equaliser, the detector level of every frame (e->detect,
-// or the input level itself when the equaliser is off). Returns the block's input maximum.
-float detect_block(CaptureEngine* e, int frames, float gain, double rate, const float** det) {
-  const float* L = e->work_left;
-  const float* R = e->work_right;
+// (e->level), through the trigger equaliser the detector level of every frame (e->detect, or the
+// input level itself when the equaliser is off), and from that the envelope of every frame
+// (e->env_frames: instant attack, slow release). With `stereo` the work buffers are filled from
+// that two-channel input here; without, they are filled already.
+void detect_block(CaptureEngine* e, const float* stereo, int frames, float gain, double rate, const float** det) {
+  float* L = e->work_left;
+  float* R = e->work_right;
   float* level = e->level;
   float* g = e->gained;
-  for (int i = 0; i < frames; ++i) {
-    const float x0 = gain * L[i], x1 = gain * R[i];
-    g[2 * i] = x0, g[2 * i + 1] = x1;
-    level[i] = std::max(std::fabs(x0), std::fabs(x1));
-  }
-  const int mono_len = e->mono_length;
-  int mono_at = int(e->mono_count.load(kRelaxed) % mono_len);
-  for (int i = 0; i < frames; ++i) {
-    e->mono[mono_at].store(0.5f * (g[2 * i] + g[2 * i + 1]), kRelaxed);
-    if (++mono_at == mono_len) mono_at = 0;
-  }
+  float* mono = e->gain_frames;  // free until the walk
+  float* env_at = e->env_frames;
+  float env = e->env;
   EqCoefficients c;
   eq_coefficients(&c, e->hpf_hz.load(kRelaxed), e->hpf_order.load(kRelaxed), e->lpf_hz.load(kRelaxed),
                   e->lpf_order.load(kRelaxed), e->peak_hz.load(kRelaxed), e->peak_q.load(kRelaxed), rate);
+  const bool eq = c.cascade || c.band;
+  // Without the equaliser the envelope follows the input level in the same pass: its chain of
+  // multiplies runs beside the vector work instead of after it.
+  const F4 vgain = splat4(gain);
+  int i = 0;
+  for (; i + 4 <= frames; i += 4) {
+    F4 l, r;
+    if (stereo) {
+      const F4 a = load4(stereo + 2 * i), b = load4(stereo + 2 * i + 4);
+      l = __builtin_shufflevector(a, b, 0, 2, 4, 6), r = __builtin_shufflevector(a, b, 1, 3, 5, 7);
+      store4(L + i, l), store4(R + i, r);
+    } else {
+      l = load4(L + i), r = load4(R + i);
+    }
+    const F4 x0 = vgain * l, x1 = vgain * r;
+    store4(g + 2 * i, __builtin_shufflevector(x0, x1, 0, 4, 1, 5));
+    store4(g + 2 * i + 4, __builtin_shufflevector(x0, x1, 2, 6, 3, 7));
+    const F4 lv = max4(abs4(x0), abs4(x1));
+    store4(level + i, lv);
+    store4(mono + i, splat4(0.5f) * (x0 + x1));
+    if (!eq) {
+      for (int l = 0; l < 4; ++l) {
+        env = lv[l] > env ? lv[l] : env * kEnvelopeRelease;
+        env_at[i + l] = env;
+      }
+    }
+  }
+  for (; i < frames; ++i) {
+    if (stereo) L[i] = stereo[2 * i], R[i] = stereo[2 * i + 1];
+    const float x0 = gain * L[i], x1 = gain * R[i];
+    g[2 * i] = x0, g[2 * i + 1] = x1;
+    level[i] = std::max(std::fabs(x0), std::fabs(x1));
+    mono[i] = 0.5f * (x0 + x1);
+    if (!eq) {
+      env = level[i] > env ? level[i] : env * kEnvelopeRelease;
+      env_at[i] = env;
+    }
+  }
+  std::atomic<float>* const history = e->mono;
+  const int mono_len = e->mono_length;
+  for (int i = 0, at = int(e->mono_count.load(kRelaxed) % mono_len); i < frames; at = 0) {
+    const int n = std::min(frames - i, mono_len - at);
+#pragma GCC unroll 8
+    for (int k = 0; k < n; ++k) history[at + k].store(mono[i + k], kRelaxed);
+    i += n;
+  }
   *det = level;  // no equaliser: it hears the input
-  if (c.cascade || c.band) {
-    eq_detect(&e->eq, c, L, R, gain, frames, e->eq_scratch, e->detect);
+  if (eq) {
+    eq_detect_follow(&e->eq, c, L, R, gain, frames, e->eq_scratch, e->detect, kEnvelopeRelease, &env, env_at);
     *det = e->detect;
   }
-  return peak_of(level, frames, 0.0f);
+  e->env = env;
 }
 
-// The envelope of every frame (instant attack, slow release) into e->env_frames, and the frames
-// where it rises to the open line into e->crossing_frames. Returns how many of those.
-int envelope_block(CaptureEngine* e, const float* det, int frames, float open_level) {
-  float env = e->env;
+// The frames where the envelope rises to the open line into e->crossing_frames; four frames at
+// a time past those that all stay on the side of the one before. Returns how many.
+int find_crossings(CaptureEngine* e, int frames, float open_level) {
+  const float* out = e->env_frames;
   int above = e->above_line;
-  float* out = e->env_frames;
   int* rising = e->crossing_frames;
-  int n = 0;
-  for (int i = 0; i < frames; ++i) {
-    env = det[i] > env ? det[i] : env * kEnvelopeRelease;
-    out[i] = env;
-    const int over = env >= open_level;
-    rising[n] = i;
-    n += over & !above;
-    above = over;
+  int n = 0, i = 0;
+  const F4 line = splat4(open_level);
+  for (; i + 4 <= frames; i += 4) {
+    if (bits4(load4(out + i) >= line) == (above ? 15 : 0)) continue;
+    for (int k = i; k < i + 4; ++k) {
+      const int now = out[k] >= open_level;
+      rising[n] = k;
+      n += now & !above;
+      above = now;
+    }
   }
-  e->env = env;
+  for (; i < frames; ++i) {
+    const int now = out[i] >= open_level;
+    rising[n] = i;
+    n += now & !above;
+    above = now;
+  }
   e->above_line = above;
   return n;
 }
@@ -280,7 +330,7 @@ struct Walk {
   int column_frames, lookback_fade;
   Tape* tape;
   int64_t tape_end;
-  float* frame_gain;        // record gain of every frame that goes onto the tape
+  float* frame_gain;        // record gain of every frame that goes onto the tape, twice (left, right)
   int64_t* head_after;      // write head after every frame, for tape playback (or null)
 
   int gate, above, below;
@@ -297,6 +347,7 @@ struct Walk {
   uint8_t col_rec, col_wo;
   int col_filled, col_from;
   int64_t column_count;
+  float in_max;             // the block's input maximum so far
   // Recorded frames not yet written: block frames run_first.., each read run_delay frames back,
   // for the tape from run_head on.
   int run_first, run_count, run_delay;
@@ -342,7 +393,7 @@ struct Walk {
       if (h >= ob_end || h < ob_begin) enter_bucket(h);
       const int m = int(std::min<int64_t>({int64_t(n), chunk_end - h, ob_end - h}));
       ob_peak = scale_frames(dst, src, g, m, ob_peak);
-      h += m, src += 2 * m, g += m, n -= m;
+      h += m, src += 2 * m, g += 2 * m, n -= m;
     }
   }
 
@@ -362,7 +413,7 @@ struct Walk {
         src = e->delay + 2 * at;
         n = std::min({left, -s, ring - at});
       }
-      put(h, src, frame_gain + i, n);
+      put(h, src, frame_gain + 2 * i, n);
       i += n, h += n, left -= n;
     }
   }
@@ -430,9 +481,17 @@ struct Walk {
     return look_back_start(e, counter0 + i, p.pre, p.look, p.tail);
   }
 
+  // The column's peaks take frames col_from..end-1; the block's input maximum follows.
+  void take_peaks(int end) {
+    const float m = peak_of(level + col_from, end - col_from, 0.0f);
+    in_max = std::max(in_max, m);
+    col_in = std::max(col_in, m);
+    col_det = det == level ? std::max(col_det, m) : peak_of(det + col_from, end - col_from, col_det);
+    col_from = end;
+  }
+
   void store_column(int end) {
-    col_in = peak_of(level + col_from, end - col_from, col_in);
-    col_det = peak_of(det + col_from, end - col_from, col_det);
+    take_peaks(end);
     const int slot = int(column_count % kScopeColumns);
     e->column_input[slot].store(col_in, kRelaxed);
     e->column_detector[slot].store(col_det, kRelaxed);
@@ -442,7 +501,6 @@ struct Walk {
     col_in = col_det = 0;
     col_rec = col_wo = 0;
     col_filled = 0;
-    col_from = end;
   }
 
   // Frame i, every step in order.
@@ -508,7 +566,7 @@ struct Walk {
     }
     rec = rec_now;
     if (rec_now) {
-      frame_gain[i] = rg;
+      frame_gain[2 * i] = frame_gain[2 * i + 1] = rg;
       record(i, 1);
     }
     if (head_after) head_after[i] = head;
@@ -578,12 +636,12 @@ struct Walk {
         const float next = rg + (target - rg) * kGainRate;
         if ((next > kRecordingThreshold) != (rec != 0)) break;
         rg = next;
-        frame_gain[i + k] = next;
+        frame_gain[2 * (i + k)] = frame_gain[2 * (i + k) + 1] = next;
       }
       if (k == 0) return 0;
       n = k;
     } else if (rec) {
-      std::fill(frame_gain + i, frame_gain + i + n, rg);
+      std::fill(frame_gain + 2 * i, frame_gain + 2 * (i + n), rg);
     }
 
     // The counters, as n frames of the same kind would leave them.
@@ -631,8 +689,7 @@ struct Walk {
     }
     flush_run();
     overview_flush();
-    col_in = peak_of(level + col_from, frames - col_from, col_in);
-    col_det = peak_of(det + col_from, frames - col_from, col_det);
+    take_peaks(frames);
     log_crossings(frames);
     // The block goes into the delay ring.
     for (int i = 0, at = w0; i < frames;) {
@@ -665,7 +722,7 @@ int capture_engine_init(CaptureEngine* e, double rate) {
   e->gained = alloc_floats(2 * kMaxBlockFrames);
   e->env_frames = alloc_floats(kMaxBlockFrames);
   e->crossing_frames = static_cast<int*>(calloc(kMaxBlockFrames, sizeof(int)));
-  e->gain_frames = alloc_floats(kMaxBlockFrames);
+  e->gain_frames = alloc_floats(2 * kMaxBlockFrames);
   e->head_frames = static_cast<int64_t*>(calloc(kMaxBlockFrames, sizeof(int64_t)));
   if (!e->delay || !e->mono || !e->work_left || !e->work_right || !e->player_left || !e->player_right || !e->detect ||
       !e->eq_scratch || !e->level || !e->tap_stereo || !e->gained || !e->env_frames || !e->crossing_frames ||
@@ -773,12 +830,15 @@ int process_block(CaptureEngine* e, const float* input, float* output, int frame
   float* R = e->work_right;
 
   // Fill the work buffers: the input hook, the inputs mixer, or the device's first two channels.
+  const float* stereo = nullptr;
   const InputHook* hook = e->input_hook.load(std::memory_order_acquire);
   const InputsMixer* mixer = e->inputs_mixer.load(std::memory_order_acquire);
   if (hook && hook->fn(hook->ctx, L, R, frames, int(r))) {
   } else if (mixer) {
     mixer->fn(mixer->ctx, input, e->input_channels, L, R, frames);
-  } else if (input && e->input_channels >= 2) {
+  } else if (input && e->input_channels == 2) {
+    stereo = input;  // the common case: split in the first pass over the block
+  } else if (input && e->input_channels > 2) {
     const int n = e->input_channels;
     for (int i = 0; i < frames; ++i) L[i] = input[i * n], R[i] = input[i * n + 1];
   } else if (input && e->input_channels == 1) {
@@ -838,8 +898,8 @@ int process_block(CaptureEngine* e, const float* input, float* output, int frame
   if (e->head < released) tape_end = e->head;
 
   const float* det = nullptr;
-  const float in_max = detect_block(e, frames, p.gain, r, &det);
-  const int crossing_total = envelope_block(e, det, frames, p.open_level);
+  detect_block(e, stereo, frames, p.gain, r, &det);
+  const int crossing_total = find_crossings(e, frames, p.open_level);
 
   const bool mixing = p.monitor || p.play_tape || player;
   Walk w{};
@@ -962,7 +1022,7 @@ int process_block(CaptureEngine* e, const float* input, float* output, int frame
   e->envelope.store(e->env, kRelaxed);
   e->gate_open.store(e->gate, kRelaxed);
   e->would_open.store(e->wo_open, kRelaxed);
-  e->in_peak = std::max(in_max, e->in_peak * kMeterFall);
+  e->in_peak = std::max(w.in_max, e->in_peak * kMeterFall);
   e->out_peak = std::max(out_max, e->out_peak * kMeterFall);
   e->input_peak.store(e->in_peak, kRelaxed);
   e->output_peak.store(e->out_peak, kRelaxed);

@@ -192,7 +192,7 @@ struct CaptureEngine {
   float* gained;             // gained input per frame of the block, interleaved
   float* env_frames;         // envelope per frame of the block
   int* crossing_frames;      // frames of the block where the envelope rose to the open line
-  float* gain_frames;        // record gain per frame of the block
+  float* gain_frames;        // record gain per frame of the block, twice (left, right)
   int64_t* head_frames;      // write head after each frame of the block (tape playback)
 };
 
