@@ -133,7 +133,9 @@ int envelope_run(const float* x, int n, float lo, float hi) {
 // input level itself when the equaliser is off), and from that the envelope of every frame
 // (e->env_frames: instant attack, slow release). With `stereo` the work buffers are filled from
 // that two-channel input here; without, they are filled already.
-void detect_block(CaptureEngine* e, const float* stereo, int frames, float gain, double rate, const float** det) {
+// Kept out of line: inside the block routine the envelope would not keep a register.
+__attribute__((noinline)) void detect_block(CaptureEngine* e, const float* stereo, int frames, float gain,
+                                            double rate, const float** det) {
   float* L = e->work_left;
   float* R = e->work_right;
   float* level = e->level;
@@ -192,13 +194,14 @@ void detect_block(CaptureEngine* e, const float* stereo, int frames, float gain,
   }
   *det = level;  // no equaliser: it hears the input
   if (eq) {
-    eq_detect_follow(&e->eq, c, L, R, gain, frames, e->eq_scratch, e->detect, kEnvelopeRelease, &env, env_at);
+    eq_detect_follow(&e->eq, c, L, R, gain, frames, e->eq_scratch, e->detect, kEnvelopeRelease, &e->env, env_at);
     *det = e->detect;
+  } else {
+    e->env = env;
   }
-  e->env = env;
 }
 
-// The frames where the envelope rises to the open line into e->crossing_frames; four frames at
+// The frames where the envelope rises to the open line into e->crossing_frames; eight frames at
 // a time past those that all stay on the side of the one before. Returns how many.
 int find_crossings(CaptureEngine* e, int frames, float open_level) {
   const float* out = e->env_frames;
@@ -206,9 +209,9 @@ int find_crossings(CaptureEngine* e, int frames, float open_level) {
   int* rising = e->crossing_frames;
   int n = 0, i = 0;
   const F4 line = splat4(open_level);
-  for (; i + 4 <= frames; i += 4) {
-    if (bits4(load4(out + i) >= line) == (above ? 15 : 0)) continue;
-    for (int k = i; k < i + 4; ++k) {
+  for (; i + 8 <= frames; i += 8) {
+    if ((bits4(load4(out + i) >= line) | bits4(load4(out + i + 4) >= line) << 4) == (above ? 255 : 0)) continue;
+    for (int k = i; k < i + 8; ++k) {
       const int now = out[k] >= open_level;
       rising[n] = k;
       n += now & !above;
