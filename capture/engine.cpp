@@ -635,11 +635,22 @@ struct Walk {
     const float target = gate ? 1.0f : 0.0f;
     if (rg + (target - rg) * kGainRate != rg) {
       int k = 0;
-      for (; k < n; ++k) {
-        const float next = rg + (target - rg) * kGainRate;
-        if ((next > kRecordingThreshold) != (rec != 0)) break;
-        rg = next;
-        frame_gain[2 * (i + k)] = frame_gain[2 * (i + k) + 1] = next;
+      if (gate) {
+        for (; k < n; ++k) {
+          const float next = rg + (1.0f - rg) * kGainRate;
+          if ((next > kRecordingThreshold) != (rec != 0)) break;
+          rg = next;
+          frame_gain[2 * (i + k)] = frame_gain[2 * (i + k) + 1] = next;
+        }
+      } else {
+        // rg + (0 - rg) x rate, one step shorter: the gain is never negative, so 0 - rg is
+        // exactly -rg (and at +0 both forms leave +0).
+        for (; k < n; ++k) {
+          const float next = rg - rg * kGainRate;
+          if ((next > kRecordingThreshold) != (rec != 0)) break;
+          rg = next;
+          frame_gain[2 * (i + k)] = frame_gain[2 * (i + k) + 1] = next;
+        }
       }
       if (k == 0) return 0;
       n = k;
