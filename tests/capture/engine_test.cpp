@@ -576,9 +576,10 @@ struct Scenery {
       }
       case 6: a = 3e-39f * dice.noise(), b = -2e-39f; break;
       case 7: a = amp * dice.noise(), b = 0; break;
-      default: {
+      default: {  // a loud right channel beside the odd values, so it shows wherever they hide it
         const float odd[] = {INFINITY, -INFINITY, NAN, 1e30f};
-        a = dice.chance(0.001) ? odd[dice.upto(4)] : 0.01f * dice.noise(), b = 0.01f * dice.noise();
+        const bool strange = dice.chance(0.003);
+        a = strange ? odd[dice.upto(4)] : 0.01f * dice.noise(), b = strange ? 0.9f : 0.01f * dice.noise();
       }
     }
     *l = a, *r = b;
