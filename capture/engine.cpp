@@ -128,6 +128,22 @@ int envelope_run(const float* x, int n, float lo, float hi) {
   return k;
 }
 
+// The equaliser's coefficients for this block: worked out again only when a setting changes.
+const EqCoefficients& coefficients(CaptureEngine* e, double rate) {
+  const float hpf = e->hpf_hz.load(kRelaxed), lpf = e->lpf_hz.load(kRelaxed), peak = e->peak_hz.load(kRelaxed);
+  const float q = e->peak_q.load(kRelaxed);
+  const int hpf_order = e->hpf_order.load(kRelaxed), lpf_order = e->lpf_order.load(kRelaxed);
+  uint32_t key[8];
+  memcpy(&key[0], &hpf, 4), memcpy(&key[1], &hpf_order, 4), memcpy(&key[2], &lpf, 4);
+  memcpy(&key[3], &lpf_order, 4), memcpy(&key[4], &peak, 4), memcpy(&key[5], &q, 4), memcpy(&key[6], &rate, 8);
+  if (!(e->derived_valid & 1) || memcmp(key, e->eq_key, sizeof key) != 0) {
+    eq_coefficients(&e->eq_coeffs, hpf, hpf_order, lpf, lpf_order, peak, q, rate);
+    memcpy(e->eq_key, key, sizeof key);
+    e->derived_valid |= 1;
+  }
+  return e->eq_coeffs;
+}
+
 // Gain, mono history, the gained input interleaved (e->gained), the input level of every frame
 // (e->level), through the trigger equaliser the detector level of every frame (e->detect, or the
 // input level itself when the equaliser is off), and from that the envelope of every frame
@@ -143,9 +159,7 @@ __attribute__((noinline)) void detect_block(CaptureEngine* e, const float* stere
   float* mono = e->gain_frames;  // free until the walk
   float* env_at = e->env_frames;
   float env = e->env;
-  EqCoefficients c;
-  eq_coefficients(&c, e->hpf_hz.load(kRelaxed), e->hpf_order.load(kRelaxed), e->lpf_hz.load(kRelaxed),
-                  e->lpf_order.load(kRelaxed), e->peak_hz.load(kRelaxed), e->peak_q.load(kRelaxed), rate);
+  const EqCoefficients& c = coefficients(e, rate);
   const bool eq = c.cascade || c.band;
   // Without the equaliser the envelope follows the input level in the same pass: its chain of
   // multiplies runs beside the vector work instead of after it.
@@ -803,6 +817,7 @@ int capture_engine_init(CaptureEngine* e, double rate) {
   e->level_gain = 1.0f;
   e->limit_gain = 1.0f;
   e->in_peak = e->out_peak = 0;
+  e->derived_valid = 0;
   return 0;
 }
 
@@ -895,7 +910,15 @@ int process_block(CaptureEngine* e, const float* input, float* output, int frame
   p.normalize = e->normalize_monitor.load(kRelaxed);
   p.gain = e->input_gain.load(kRelaxed);
   p.open_level = e->open_level.load(kRelaxed);
-  p.exit_factor = float(std::pow(10.0, double(e->exit_db.load(kRelaxed)) / 20.0));
+  const float exit_db = e->exit_db.load(kRelaxed);
+  uint32_t exit_key;
+  memcpy(&exit_key, &exit_db, 4);
+  if (!(e->derived_valid & 2) || exit_key != e->exit_key) {
+    e->exit_factor = float(std::pow(10.0, double(exit_db) / 20.0));
+    e->exit_key = exit_key;
+    e->derived_valid |= 2;
+  }
+  p.exit_factor = e->exit_factor;
   const int ring = e->delay_length;
   p.pre = std::clamp(e->pre_roll_frames.load(kRelaxed), 0, ring - 1);
   p.look = std::clamp(e->look_back_frames.load(kRelaxed), 0, ring - 1);
@@ -1009,7 +1032,12 @@ int process_block(CaptureEngine* e, const float* input, float* output, int frame
   } else {
     // Nothing feeds the output: it stays silent and the limiter only recovers, which for a
     // whole block is one power instead of a multiply per frame.
-    limit_gain = 1.0f - (1.0f - limit_gain) * std::pow(kLimitRecover, float(frames));
+    if (!(e->derived_valid & 4) || e->recover_frames != frames) {
+      e->recover_power = std::pow(kLimitRecover, float(frames));
+      e->recover_frames = frames;
+      e->derived_valid |= 4;
+    }
+    limit_gain = 1.0f - (1.0f - limit_gain) * e->recover_power;
   }
   e->level_env = level_env, e->level_gain = level_gain, e->limit_gain = limit_gain;
 
