@@ -1,7 +1,10 @@
 // The capture routine: trigger equaliser, envelope, gate, delay ring, take boundaries, tape
 // writes, scope strip, overview, monitor mix and limiter, once per block on the audio thread.
-// Everything it touches is sized in capture_engine_init; the block loop makes no system call
-// and takes no lock.
+// It goes over a block in passes (input, level and equaliser with the envelope; crossings of
+// the line; a walk through the gate's states that takes quiet stretches whole and writes the
+// tape in runs; the monitor mix), each sample the same bits as one frame at a time through every
+// step would give. Everything it touches is sized in capture_engine_init; the block loop makes
+// no system call and takes no lock.
 #include "capture/engine.h"
 
 #include <algorithm>
@@ -181,9 +184,9 @@ __attribute__((noinline)) void detect_block(CaptureEngine* e, const float* stere
     store4(level + i, lv);
     store4(mono + i, splat4(0.5f) * (x0 + x1));
     if (!eq) {
-      for (int l = 0; l < 4; ++l) {
-        env = lv[l] > env ? lv[l] : env * kEnvelopeRelease;
-        env_at[i + l] = env;
+      for (int k = 0; k < 4; ++k) {
+        env = lv[k] > env ? lv[k] : env * kEnvelopeRelease;
+        env_at[i + k] = env;
       }
     }
   }
@@ -200,11 +203,11 @@ __attribute__((noinline)) void detect_block(CaptureEngine* e, const float* stere
   }
   std::atomic<float>* const history = e->mono;
   const int mono_len = e->mono_length;
-  for (int i = 0, at = int(e->mono_count.load(kRelaxed) % mono_len); i < frames; at = 0) {
-    const int n = std::min(frames - i, mono_len - at);
+  for (int j = 0, at = int(e->mono_count.load(kRelaxed) % mono_len); j < frames; at = 0) {
+    const int n = std::min(frames - j, mono_len - at);
 #pragma GCC unroll 8
-    for (int k = 0; k < n; ++k) history[at + k].store(mono[i + k], kRelaxed);
-    i += n;
+    for (int k = 0; k < n; ++k) history[at + k].store(mono[j + k], kRelaxed);
+    j += n;
   }
   *det = level;  // no equaliser: it hears the input
   if (eq) {
@@ -318,8 +321,8 @@ void serve_cull(CaptureEngine* e) {
   e->above_count = 0;
 }
 
-// Adds n frames to an under-the-line count (held at INT_MAX rather than wrapping after a day of
-// quiet) and tells whether it is past the gap.
+// Adds n frames to an under-the-line count and tells whether it is past the gap. The count stops
+// at INT_MAX: at 48 kHz it would overflow after twelve hours under the line.
 bool count_under(int* below, int64_t n, int gap) {
   const int64_t b = std::min<int64_t>(int64_t(*below) + n, INT_MAX);
   *below = int(b);
@@ -478,7 +481,7 @@ struct Walk {
             const float x = float(k + j + f) / float(m);
             dst[2 * f] = s[2 * f] * x, dst[2 * f + 1] = s[2 * f + 1] * x;
           }
-          for (int q = 2 * f; q < 2 * c; ++q) dst[q] = s[q] * 1.0f;
+          for (int q = 2 * f; q < 2 * c; ++q) dst[q] = s[q] * 1.0f;  // past the fade: factor 1
         }
         j += c, head += c;
       }

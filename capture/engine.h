@@ -201,7 +201,8 @@ struct CaptureEngine {
   float* gained;             // gained input per frame of the block, interleaved
   float* env_frames;         // envelope per frame of the block
   int* crossing_frames;      // frames of the block where the envelope rose to the open line
-  float* gain_frames;        // record gain per frame of the block, twice (left, right)
+  float* gain_frames;        // record gain per frame of the block, twice (left, right); first
+                             // the mono history's values on their way in
   int64_t* head_frames;      // write head after each frame of the block (tape playback)
 };
 
