@@ -97,6 +97,7 @@ void broadcast_toggle(AppState* app, uint32_t now_ms) {
     return;
   }
   station_stop(&b.station);
+  firewall_deactivate(&b.firewall);  // at once: on again in the same frame asks afresh
   app->settings.broadcast = 0;
   status_flash("OFF AIR");
 }
