@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "config/log.h"
+#include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/text.h"
@@ -21,6 +22,7 @@ constexpr int kPkexecDismissed = 126;
 constexpr int kPkexecNotAuthorised = 127;
 constexpr int kJobCheck = 1;
 constexpr int kJobAsk = 2;
+constexpr int kCloseRetryMs = 5;
 constexpr const char* kUfwPorts = "47480:47499/tcp";
 constexpr const char* kFirewalldPorts = "--add-port=47480-47499/tcp";
 
@@ -348,7 +350,12 @@ void firewall_init(Firewall* f, const char* root) {
 
 void firewall_close(Firewall* f) {
   if (f->job_kind == 0) return;
-  stop_process(&f->child);
+  // A request that has not started its helper yet would start it after one stop and be waited for
+  // as long as the dialog stays up: stop until the job is over.
+  while (!f->job_done.load(std::memory_order_acquire)) {
+    stop_process(&f->child);
+    sleep_ms(kCloseRetryMs);
+  }
   f->job.join();
   f->job_kind = 0;
 }

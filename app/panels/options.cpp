@@ -9,12 +9,14 @@
 #include "app/overlays/overlay.h"
 #include "app/panels/panel.h"
 #include "app/shell/app_state.h"
+#include "app/shell/broadcast.h"
 #include "app/shell/desktop.h"
 #include "app/shell/trigger.h"
 #include "app/shell/version.h"
 #include "capture/device.h"
 #include "config/log.h"
 #include "config/status.h"
+#include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/text.h"
 #include "sessions/session.h"
@@ -369,8 +371,8 @@ void option_value_text(const AppState* app, int row, float panel_w, char* out, s
     case kRowBitDepth: text_format(out, cap, "%d-BIT", s.bit_depth == 24 ? 24 : 16); return;
     case kRowWaterfall: text_copy(out, cap, s.scope_fall_off ? "OFF" : "ON"); return;
     case kRowLink:
-    case kRowLinkInput:
-    case kRowBroadcast: text_copy(out, cap, "NOT BUILT"); return;
+    case kRowLinkInput: text_copy(out, cap, "NOT BUILT"); return;
+    case kRowBroadcast: broadcast_row_text(app, out, cap); return;
     case kRowWriteFolder: {
       const char* root = app->recorder.library.root;
       const int fit = std::max(4, int((panel_w - kFolderTextReserve) / kFolderCharW));
@@ -420,7 +422,7 @@ void option_step(AppState* app, int row, int dir) {
     case kRowWaterfall: toggle_waterfall(app); return;
     case kRowLink:
     case kRowLinkInput: status_flash("LINK NOT IN THIS BUILD"); return;
-    case kRowBroadcast: status_flash("NO BROADCAST IN THIS BUILD"); return;
+    case kRowBroadcast: broadcast_toggle(app, tick_ms()); return;
     case kRowWallSource:
       app->settings.wall_source = wrap(app->settings.wall_source + dir, kWallSources);
       save_now(app);

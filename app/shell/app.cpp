@@ -11,6 +11,7 @@
 #include "app/panels/panel_content.h"
 #include "app/scope/scope_control.h"
 #include "app/scope/scope_view.h"
+#include "app/shell/broadcast.h"
 #include "app/shell/desktop.h"
 #include "app/shell/frame.h"
 #include "app/shell/header.h"
@@ -446,6 +447,9 @@ int app_start(AppState* app) {
   panels_collect_into_settings(app);
   app->settings_image = s;
 
+  // The network's receivers share the engine's one output tap.
+  tap_fanout_init(&app->taps);
+  e.output_tap.store(tap_fanout_tap(&app->taps), std::memory_order_release);
   if (engine_start(&e) != 0) {
     log_line("start-up: the audio stream did not start - exiting");
     show_error_box("tolm", kStreamFailedText);
@@ -457,6 +461,7 @@ int app_start(AppState* app) {
   }
   const uint32_t now = tick_ms();
   watchdog_start(&app->watchdog, &e, now);
+  broadcast_start(app);
   if (!temp_dir(app->request_dir, sizeof app->request_dir)) text_copy(app->request_dir, "/tmp");
   app->last_second_ms = app->last_link_ms = app->last_spectrum_ms = now;
   return 0;
@@ -493,6 +498,7 @@ void app_run(AppState* app) {
       poll_requests(app, now);
       desktop_poll(app);
       watch_audio(app, now);
+      broadcast_frame(app, now);
       scope_feed_spectrum(app, now);
       refresh_capacity(app, now);
       p.update_ns += mono_ns() - t;
@@ -532,10 +538,13 @@ int app_shutdown(AppState* app) {
     settings_path(path, sizeof path);
     log_line("settings: could not write %s", path);
   }
-  // Drawer data, panels, the network sink, the overlays and the visualiser are released here, then
-  // the rig store is flushed, when they exist.
+  // Drawer data, panels, the overlays and the visualiser are released here, then the rig store is
+  // flushed, when they exist. The station goes off air (listeners get goodbye) and is freed before
+  // the engine, so nothing it was fed from is gone while it still serves.
+  broadcast_shutdown(app);
+  e.output_tap.store(nullptr, std::memory_order_release);
   engine_destroy(&e);
-  // Link and the station stop here when they exist.
+  // The Link channel stops here when it exists.
   scope_view_release(&app->scope);
   panels_stop(app);
   window_close(app->window);

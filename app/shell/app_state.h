@@ -12,11 +12,13 @@
 #include "app/panels/options.h"
 #include "app/panels/panel.h"
 #include "app/scope/scope_view.h"
+#include "app/shell/broadcast.h"
 #include "app/shell/desktop.h"
 #include "app/shell/spring.h"
 #include "app/shell/theme.h"
 #include "capture/device.h"
 #include "capture/engine.h"
+#include "capture/tap_fanout.h"
 #include "config/settings.h"
 #include "library/chop.h"
 #include "sessions/recorder.h"
@@ -132,6 +134,10 @@ struct AppState {
   OptionsState options;
   HelpState help;
   KeyMapState key_map;
+
+  // The engine's one output tap, handed on to every network receiver; the broadcast station.
+  TapFanout taps;
+  BroadcastState broadcast;
 };
 
 // A quit asked for by the user (close button, the window manager, a signal). Only one asked for
