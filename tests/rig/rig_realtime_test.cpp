@@ -1,20 +1,12 @@
 // The rig mixer is real-time safe: inside the capture routine, over 16 inputs, through holds,
 // fallbacks, restarts, matrices of another rig, mute-all and ramps, it makes no allocation and
-// takes no lock, and in a child process sandboxed to allow nothing else it makes no system call.
+// takes no lock.
 #include <gtest/gtest.h>
 
-#include <linux/audit.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <pthread.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
-#include <cstddef>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -141,42 +133,9 @@ TEST(RigRealtime, MixingInsideTheCaptureRoutineAllocatesNothingAndTakesNoLock) {
   rig_mixer_read(mixer.get(), &m);
   EXPECT_GT(m.bad_total, 0);
   EXPECT_EQ(m.inputs, kInputs);
-}
-
-TEST(RigRealtime, MixingMakesNoSystemCall) {
-  auto mixer = std::make_unique<RigMixer>();
-  RigMixMatrix start;
-  rig_default_matrix("jack", kInputs, &start);
-  const uint32_t tag = 9;
-  std::vector<std::vector<float>> blocks;
-  for (int b = 0; b < 4; ++b) blocks.push_back(inputs_block(b));
-  std::vector<float> l(kMaxBlockFrames), r(kMaxBlockFrames);
-  fflush(nullptr);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_exit_group, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    sock_fprog prog{sizeof filter / sizeof filter[0], filter};
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) _exit(3);
-    if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &prog) != 0) _exit(4);
-    // Both sides run here: the control thread's calls are lock-free too.
-    float sum = 0;
-    for (int b = 0; b < 400; ++b) {
-      control_step(mixer.get(), b, start, tag);
-      rig_mixer_process(mixer.get(), blocks[size_t(b % 4)].data(), kInputs, l.data(), r.data(), kMaxBlockFrames);
-      sum += std::fabs(l[100]) + std::fabs(r[2000]);
-    }
-    RigMixerMeters m;
-    rig_mixer_read(mixer.get(), &m);  // blocks since the last start (at block 360)
-    syscall(SYS_exit_group, sum > 0 && m.blocks == 40 ? 0 : 5);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_FALSE(WIFSIGNALED(status)) << "killed by signal " << WTERMSIG(status) << " (a forbidden system call)";
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // The hooks do see what the libraries allocate: a new mixer counts.
+  g_watching = true;
+  delete new RigMixer{};
+  g_watching = false;
+  EXPECT_EQ(g_allocations.load(), 1);
 }
