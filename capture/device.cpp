@@ -348,7 +348,9 @@ void zero_engine(CaptureEngine* e) {
   tape_thread_stop(&e->tape);
   tape_destroy(&e->tape);
   capture_engine_free(e);
+  const MixerBinding* mixer = e->dev.mixer;  // a plug-in, like the hooks
   e->dev = EngineDevice{};
+  e->dev.mixer = mixer;
   e->dev.selected = -1;
   e->sample_rate = 0;
   e->input_channels = 0;
@@ -374,6 +376,25 @@ int open_with_fallback(CaptureEngine* e, bool allow_fallback) {
   text_copy(d->failed_device, first_failed);
   log_line("'%s' would not open - listening on '%s' instead", first_failed, d->list[d->selected].name);
   return 0;
+}
+
+// Tells the inputs mixer about the stream just opened: its device under a name that survives a
+// replug, and the names of its inputs where the host has them.
+void bind_mixer(CaptureEngine* e, const DeviceEntry& entry, int device_channels) {
+  EngineDevice* d = &e->dev;
+  char stable[128];
+  device_name_without_card(d->device_name, stable, sizeof stable);
+  char names[kMaxInputChannels][kInputNameBytes] = {};
+  if (d->stream_jack) jack_stream_input_names(static_cast<const JackStream*>(d->stream), names, kMaxInputChannels);
+  MixerStream s{};
+  s.host_api_type = entry.host_type;
+  s.host_api = d->host_api_name;
+  s.device = stable;
+  s.opened_channels = e->input_channels;
+  s.device_channels = std::max(device_channels, e->input_channels);
+  s.rate = d->stream_rate;
+  s.input_names = names;
+  d->mixer->bind(d->mixer->ctx, e, s);
 }
 
 void log_input(const CaptureEngine* e) {
@@ -439,9 +460,7 @@ int open_selected_device(CaptureEngine* e) {
     log_line("%d inputs refused - opening the first pair", n);
     if (open_stream(e, entry, 2) != 0) return -1;
   }
-  if (d->mixer && d->mixer->bind)
-    d->mixer->bind(d->mixer->ctx, e, d->host_api_name, d->device_name, e->input_channels,
-                   std::max(device_channels, e->input_channels), d->stream_rate);
+  if (d->mixer && d->mixer->bind) bind_mixer(e, entry, device_channels);
   text_copy(d->chosen, entry.name);
   if (d->stream_jack) {
     d->latency_ms = 1000.0 * jack_stream_latency(static_cast<const JackStream*>(d->stream));

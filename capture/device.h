@@ -47,10 +47,25 @@ int reopen_stream(CaptureEngine* e);
 int resume_session(CaptureEngine* e, int64_t tape_length, const int64_t* take_starts, int count,
                    const float* overview, int value_count);
 
+// What the inputs mixer learns of each stream that opens, before it starts.
+constexpr int kInputNameBytes = 64;
+struct MixerStream {
+  int host_api_type;       // PortAudio host API type id (paJACK, paALSA, paOSS...)
+  const char* host_api;    // its short label: "JACK", "ALSA", "OSS"
+  // The device's name as it stays when the device comes back: an ALSA interface plugged in again
+  // under another card number keeps it ("Scarlett 18i20 USB: Audio (hw)"); a JACK client's name.
+  const char* device;
+  int opened_channels;     // inputs the stream delivers (1..64)
+  int device_channels;     // inputs the device has (at least opened_channels)
+  double rate;
+  // One name per opened input, empty when the device gives none: a JACK port's pretty name, else
+  // its own short name ("capture_3").
+  const char (*input_names)[kInputNameBytes];
+};
 // The inputs mixer binds to each stream that opens (set by the rig layer; nothing by default).
+// The binding is a plug-in: it survives the engine being built again.
 struct MixerBinding {
-  void (*bind)(void* ctx, CaptureEngine* e, const char* host_api, const char* device, int opened_channels,
-               int device_channels, double rate);
+  void (*bind)(void* ctx, CaptureEngine* e, const MixerStream& stream);
   void* ctx;
 };
 void engine_set_mixer_binding(CaptureEngine* e, const MixerBinding* binding);

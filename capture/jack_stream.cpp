@@ -4,6 +4,7 @@
 #include "capture/jack_stream.h"
 
 #include <jack/jack.h>
+#include <jack/metadata.h>
 
 #include <algorithm>
 #include <atomic>
@@ -207,6 +208,26 @@ double jack_stream_rate(const JackStream* s) { return s->rate; }
 int jack_stream_period(const JackStream* s) { return int(jack_get_buffer_size(s->client)); }
 
 bool jack_stream_server_gone(const JackStream* s) { return s->server_gone.load() != 0; }
+
+void jack_stream_input_names(const JackStream* s, char (*out)[64], int count) {
+  for (int k = 0; k < count && size_t(k) < s->sources.size(); ++k) {
+    const std::string& full = s->sources[size_t(k)];
+    out[k][0] = 0;
+    if (jack_port_t* port = jack_port_by_name(s->client, full.c_str())) {
+      char* value = nullptr;
+      char* type = nullptr;
+      if (jack_get_property(jack_port_uuid(port), JACK_METADATA_PRETTY_NAME, &value, &type) == 0 && value) {
+        text_copy(out[k], 64, value);
+      }
+      jack_free(value);
+      jack_free(type);
+    }
+    if (!out[k][0]) {
+      const size_t colon = full.find(':');
+      text_copy(out[k], 64, colon == std::string::npos ? full.c_str() : full.c_str() + colon + 1);
+    }
+  }
+}
 
 double jack_stream_latency(const JackStream* s) {
   const double period = double(jack_get_buffer_size(s->client));

@@ -36,6 +36,11 @@ void jack_quiet_messages();
 // True once the server has shut down under the stream. Such a stream must be closed before any
 // other JACK client of this process connects again (libjack shares state between them).
 bool jack_stream_server_gone(const JackStream* s);
+// The names of the device ports feeding our inputs, one per input (at most count): the port's
+// pretty name when a client set one, else its short name ("capture_3"). The drivers' aliases are
+// not used: they carry card numbers ("alsa_pcm:hw:1:out3") that change when the device is plugged
+// in again. Main thread.
+void jack_stream_input_names(const JackStream* s, char (*out)[64], int count);
 // Round-trip latency in seconds as the server reports it (capture + our period, plus playback
 // when duplex).
 double jack_stream_latency(const JackStream* s);

@@ -78,7 +78,7 @@ enum class FileFault {
   kShortWrite,  // file_write writes half of its bytes and reports the shortfall
   kDiskFull,    // file_write fails with ENOSPC
   kDirSync,     // sync_dir fails (EIO)
-  kRead,        // file_read fails (EIO), as on a failing disk or a dropped network share
+  kRead,        // file_read (and shared_file_read) fails (EIO), as on a failing disk or a dropped share
   kRename,      // file_rename / file_rename_new fail as if another program held the file (EBUSY)
 };
 // After `skip` successful operations of that kind, the next ones fail; `count` of them

@@ -188,7 +188,7 @@ void rig_init_for_device(RigDoc* doc, const char* key, const char* api, const ch
       utf8_copy_valid(doc->device.channel_names[i], kRigChannelNameBytes, channel_names[i],
                       strnlen(channel_names[i], kRigChannelNameBytes), nullptr);
   doc->active_scene = 0;
-  const bool pair = (!api || strcmp(api, "asio") != 0) && n >= 2;
+  const bool pair = rig_api_links_first_pair(api) && n >= 2;
   for (int s = 0; s < kRigScenes; ++s) {
     RigScene& sc = doc->scenes[s];
     rig_new_uuid(sc.id);
@@ -509,6 +509,12 @@ bool rig_make_key(const char* api, const char* device_name, char* out, size_t ca
   if (w < 0 || size_t(w) >= sizeof key || !out || size_t(w) >= cap) return false;
   memcpy(out, key, size_t(w) + 1);
   return true;
+}
+
+// Drivers that hand every input over as its own mono channel (ASIO, and JACK in its place here) get
+// no default pair: two microphones on inputs 1 and 2 would otherwise land hard left and right.
+bool rig_api_links_first_pair(const char* api) {
+  return !api || (strcmp(api, "asio") != 0 && strcmp(api, "jack") != 0);
 }
 
 void rig_api_name(int host_api_type, char out[kRigApiBytes]) {

@@ -127,7 +127,7 @@ void rig_changes_or(RigChanges* dst, const RigChanges& src);
 void rig_reset(RigDoc* doc);
 // A new rig for a device: channels clamped to 1..64, channel names (null = none; `channels` of
 // them) made valid and cut, new ids, scene 1 in use and 2-4 fresh, inputs 1-2 live and the rest
-// muted, input 1 linked to 2 (not on "asio", and only with two inputs or more).
+// muted, input 1 linked to 2 (only where rig_api_links_first_pair, and with two inputs or more).
 void rig_init_for_device(RigDoc* doc, const char* key, const char* api, const char* name, int channels,
                          const char (*channel_names)[kRigChannelNameBytes], const char* author, double now);
 // Deep copy, extra texts included; on failure dst is cleared and false returned.
@@ -157,6 +157,9 @@ bool rig_merge_edits(RigDoc* base, const RigDoc* ours, const RigChanges& masks);
 
 // "api:normalised device name" into out (capacity cap); false when it does not fit in 200 bytes.
 bool rig_make_key(const char* api, const char* device_name, char* out, size_t cap);
+// Whether a new rig of this api links inputs 1 and 2 as a stereo pair: not on "asio" or "jack",
+// whose inputs arrive as separate mono channels.
+bool rig_api_links_first_pair(const char* api);
 // The rig's api text for a PortAudio host API type id ("api%d" for ids not in the table).
 void rig_api_name(int host_api_type, char out[kRigApiBytes]);
 // 32-bit FNV-1a of a text, and the stream tag of a key (that hash, 0 replaced by 1).

@@ -25,7 +25,9 @@ int feeder_process(jack_nframes_t frames, void* arg) {
   for (int c = 0; c < f->channels; ++c)
     out[size_t(c)] = static_cast<float*>(jack_port_get_buffer(static_cast<jack_port_t*>(f->ports[size_t(c)]), frames));
   int64_t pos = f->position.load(std::memory_order_acquire);
-  const int64_t total = int64_t(f->signal.size()) / std::max(f->channels, 1);
+  const bool playing = pos >= 0;
+  // The signal is ours to read only while a play is on: play() replaces it while silent.
+  const int64_t total = playing ? int64_t(f->signal.size()) / std::max(f->channels, 1) : 0;
   for (jack_nframes_t i = 0; i < frames; ++i) {
     for (int c = 0; c < f->channels; ++c) {
       float v = 0.0f;
@@ -34,6 +36,7 @@ int feeder_process(jack_nframes_t frames, void* arg) {
     }
     if (pos >= 0) ++pos;
   }
+  if (!playing) return 0;  // silent: the position is play()'s to set
   if (pos >= total) {
     f->played.store(total);
     pos = -1;
