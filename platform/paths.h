@@ -20,6 +20,9 @@ bool home_dir(char* out, size_t cap);       // $HOME, else the password database
 bool home_from_environment(char* out, size_t cap);  // $HOME only: false when unset or empty
 bool config_dir(char* out, size_t cap);     // $XDG_CONFIG_HOME, else ~/.config
 bool music_dir(char* out, size_t cap);      // XDG_MUSIC_DIR of user-dirs.dirs, else ~/Music
+// One of the user's folders by its user-dirs.dirs key ("XDG_DESKTOP_DIR", …), else ~/fallback.
+bool user_dir(const char* key, const char* fallback, char* out, size_t cap);
+bool data_dir(char* out, size_t cap);       // $XDG_DATA_HOME when absolute, else ~/.local/share
 bool runtime_dir(char* out, size_t cap);    // $XDG_RUNTIME_DIR, else the temp folder
 bool temp_dir(char* out, size_t cap);       // $TMPDIR, else /tmp
 
