@@ -533,13 +533,13 @@ void sign_in_run(CloudClient* c, Job job) {
     return;
   }
   c->listen_fd.store(listener);
-  set_status(c, job, "SIGN IN IN THE BROWSER...");
   int (*open_url)(const char*) = c->open_url ? c->open_url : default_open_url;
   char token[kWebAuthTokenBytes];
   int got = 0;
   if (open_url(url) != 0) {
     log_line("cloud: the browser didn't open");
   } else {
+    set_status(c, job, "SIGN IN IN THE BROWSER...");
     got = wait_for_token(c, listener, token, sizeof token);
   }
   c->listen_fd.store(-1);
