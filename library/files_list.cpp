@@ -2,12 +2,11 @@
 // every item carries its lower-cased filter fields.
 #include "library/files_list.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstring>
 
 #include "kit/audio_file.h"
+#include "platform/file.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 
@@ -30,17 +29,7 @@ void fill_match(FilesItem* it, const std::string& folder_name) {
     it->match_ext.clear();
   }
   it->match_folder = lower(folder_name);
-}
-
-bool name_less(const std::string& a, const std::string& b) {
-  const size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = char(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = char(y - 'A' + 'a');
-    if (x != y) return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
-  }
-  return a.size() < b.size();
+  it->sort_name = lower(it->name);
 }
 
 bool in_source(const FilesItem& it, int source) {
@@ -52,24 +41,32 @@ bool in_source(const FilesItem& it, int source) {
   }
 }
 
+// After items were taken out: the path index and the order (kept sorted) made anew.
 void reindex(FilesList* l) {
   l->by_path.clear();
   l->by_path.reserve(l->items.size());
   for (size_t i = 0; i < l->items.size(); ++i) l->by_path.emplace(l->items[i].path, int(i));
+  l->order.resize(l->items.size());
+  for (size_t i = 0; i < l->items.size(); ++i) l->order[i] = int(i);
 }
 
-bool add_local(FilesList* l, const char* path, const struct stat& st) {
-  if (int(l->items.size()) >= kFilesMaxItems || l->by_path.count(path)) return false;
+FilesItem local_item(const char* path, int64_t size_bytes, int64_t mtime_s) {
   FilesItem it{};
   it.path = path;
   it.name = path_name(path);
   std::string folder(path, size_t(path_name(path) - path));
   while (!folder.empty() && folder.back() == '/') folder.pop_back();
   fill_match(&it, path_name(folder.c_str()));
-  it.size_bytes = int64_t(st.st_size);
-  it.mtime_s = int64_t(st.st_mtim.tv_sec);
+  it.size_bytes = size_bytes;
+  it.mtime_s = mtime_s;
   it.cloud_index = -1;
+  return it;
+}
+
+bool add_item(FilesList* l, FilesItem&& it) {
+  if (int(l->items.size()) >= kFilesMaxItems || l->by_path.count(it.path)) return false;
   l->by_path.emplace(it.path, int(l->items.size()));
+  l->order.push_back(int(l->items.size()));
   l->items.push_back(std::move(it));
   return true;
 }
@@ -77,40 +74,67 @@ bool add_local(FilesList* l, const char* path, const struct stat& st) {
 }  // namespace
 
 bool files_list_add_file(FilesList* l, const char* path) {
-  struct stat st;
-  if (!path || !is_audio_file(path) || stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  return add_local(l, path, st);
+  FileIdentity id{};
+  if (!path || !is_audio_file(path) || !is_file(path) || file_identity(path, &id) != 0) return false;
+  return add_item(l, local_item(path, id.size_bytes, id.mtime_ns / 1000000000));
 }
 
-int files_list_add_folder(FilesList* l, const char* folder) {
+bool files_list_read_folder(const char* folder, int max, const std::atomic<int32_t>* cancel,
+                            std::vector<FilesItem>* out) {
   struct Walk {
-    FilesList* l;
     const char* folder;
-    int added;
-  } walk{l, folder, 0};
+    int max;
+    const std::atomic<int32_t>* cancel;
+    std::vector<FilesItem>* out;
+    std::string path;
+  } walk{folder, max, cancel, out, folder};
+  if (walk.path.empty() || walk.path.back() != '/') walk.path.push_back('/');
   const int n = list_dir(
       folder,
       [](const DirEntry& e, void* ctx) {
         auto* w = static_cast<Walk*>(ctx);
+        if (w->cancel && w->cancel->load(std::memory_order_relaxed)) return false;
         if (e.is_dir || e.name[0] == '.' || !is_audio_file(e.name)) return true;
-        std::string path = w->folder;
-        if (path.empty() || path.back() != '/') path.push_back('/');
-        path += e.name;
-        struct stat st;
-        if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && add_local(w->l, path.c_str(), st)) ++w->added;
-        return int(w->l->items.size()) < kFilesMaxItems;
+        int64_t size = 0, mtime = 0;
+        bool regular = false;
+        if (!dir_entry_stat(e, &size, &mtime, &regular) || !regular) return true;
+        const size_t base = w->path.size();
+        w->path += e.name;
+        w->out->push_back(local_item(w->path.c_str(), size, mtime));
+        w->path.resize(base);
+        return int(w->out->size()) < w->max;
       },
       &walk);
-  if (n < 0) return -1;
-  return walk.added;
+  return n >= 0;
+}
+
+int files_list_merge(FilesList* l, std::vector<FilesItem>* items) {
+  int added = 0;
+  l->items.reserve(l->items.size() + items->size());
+  l->by_path.reserve(l->items.size() + items->size());
+  for (FilesItem& it : *items) added += add_item(l, std::move(it)) ? 1 : 0;
+  items->clear();
+  if (added > 0) {
+    files_list_sort(l);
+    files_list_rebuild(l);
+  }
+  return added;
+}
+
+int files_list_add_folder(FilesList* l, const char* folder) {
+  std::vector<FilesItem> read;
+  if (!files_list_read_folder(folder, kFilesMaxItems, nullptr, &read)) return -1;
+  return files_list_merge(l, &read);
 }
 
 bool files_list_remove(FilesList* l, const char* path) {
   auto found = l->by_path.find(path);
   if (found == l->by_path.end()) return false;
+  const std::string gone = path;  // path may point into the item itself
   l->items.erase(l->items.begin() + found->second);
   reindex(l);
-  if (l->selected == path) l->selected.clear();
+  files_list_sort(l);
+  if (l->selected == gone) l->selected.clear();
   files_list_rebuild(l);
   return true;
 }
@@ -129,16 +153,22 @@ void files_list_set_cloud(FilesList* l, const std::vector<CloudItem>& cloud) {
     it.cloud_index = int(i);
     l->items.push_back(std::move(it));
   }
+  reindex(l);
   files_list_sort(l);
   files_list_rebuild(l);
 }
 
 void files_list_sort(FilesList* l) {
-  std::stable_sort(l->items.begin(), l->items.end(), [](const FilesItem& a, const FilesItem& b) {
+  // The items stay where they are (they are large); only their order is sorted.
+  const std::vector<FilesItem>& items = l->items;
+  std::sort(l->order.begin(), l->order.end(), [&items](int ia, int ib) {
+    const FilesItem& a = items[size_t(ia)];
+    const FilesItem& b = items[size_t(ib)];
     if (a.mtime_s != b.mtime_s) return a.mtime_s > b.mtime_s;
-    return name_less(a.name, b.name);
+    const int by_name = a.sort_name.compare(b.sort_name);
+    if (by_name != 0) return by_name < 0;
+    return a.path < b.path;
   });
-  reindex(l);
   ++l->serial;
 }
 
@@ -155,10 +185,10 @@ void files_list_rebuild(FilesList* l) {
   text_lower(filter);
   l->visible.clear();
   bool selection_kept = false;
-  for (size_t i = 0; i < l->items.size(); ++i) {
-    const FilesItem& it = l->items[i];
+  for (int i : l->order) {
+    const FilesItem& it = l->items[size_t(i)];
     if (!in_source(it, l->source) || !files_item_matches(it, filter)) continue;
-    l->visible.push_back(int(i));
+    l->visible.push_back(i);
     if (!l->selected.empty() && it.path == l->selected) selection_kept = true;
   }
   if (!selection_kept) l->selected.clear();

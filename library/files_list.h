@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -24,17 +25,19 @@ struct FilesItem {
   std::string match_name;    // lower-case name without its extension, folder name and extension,
   std::string match_folder;  // for the filter
   std::string match_ext;
+  std::string sort_name;     // the whole name in lower case: ties of time sort by it
   int64_t size_bytes;
   int64_t mtime_s;           // seconds since 1970 (newest first)
   bool cloud;
   int cloud_index;           // the entry in the cloud client's list, -1 for a local file
   int info;                  // FilesInfo: the loader's duration and peaks
   double seconds;
-  float peaks[kFilesItemPeaks];
+  std::vector<float> peaks;  // kFilesItemPeaks once the loader answered, else empty
 };
 
 struct FilesList {
-  std::vector<FilesItem> items;                 // newest first (ties by name, case-insensitive)
+  std::vector<FilesItem> items;                 // in the order they came
+  std::vector<int> order;                       // indices into items, newest first (ties by name, case-insensitive)
   std::unordered_map<std::string, int> by_path; // path -> index in items
   std::vector<int> visible;                     // indices into items, in order
   int source = kSourceAll;
@@ -47,8 +50,16 @@ struct FilesList {
 // added. The visible list is not rebuilt: call files_list_rebuild after a batch.
 bool files_list_add_file(FilesList* l, const char* path);
 // Adds the audio files directly inside a folder; returns how many were added, -1 when the folder
-// cannot be read.
+// cannot be read. The same as files_list_read_folder and files_list_merge in one.
 int files_list_add_folder(FilesList* l, const char* folder);
+// Reads the audio files directly inside a folder (hidden ones left out) into items with their
+// size, time and filter fields, without a list: the slow part of a dropped folder, for a worker
+// thread. At most max; cancel (may be null) stops it. false when the folder cannot be read.
+bool files_list_read_folder(const char* folder, int max, const std::atomic<int32_t>* cancel,
+                            std::vector<FilesItem>* out);
+// Adds items read elsewhere that are not listed yet (moving them out of *items), sorts and
+// rebuilds. Returns how many were added. Main thread.
+int files_list_merge(FilesList* l, std::vector<FilesItem>* items);
 // Takes an item out (a deleted file); true when it was listed.
 bool files_list_remove(FilesList* l, const char* path);
 // Replaces the cloud items by these (display name, size, time, index in the client's list).
@@ -60,7 +71,7 @@ struct CloudItem {
 };
 void files_list_set_cloud(FilesList* l, const std::vector<CloudItem>& cloud);
 
-// Sorts the items (newest first) and rebuilds the visible list for the source and the filter; the
+// Sorts the order (newest first) and rebuilds the visible list for the source and the filter; the
 // selection stays on its path when still visible, else it is cleared.
 void files_list_sort(FilesList* l);
 void files_list_rebuild(FilesList* l);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <unistd.h>
 
 #include "config/log.h"
@@ -21,11 +22,13 @@
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/text.h"
+#include "platform/thread.h"
 #include "platform/trash.h"
 
 namespace {
 
 constexpr int kInfoRequestsPerFrame = 16;
+constexpr const char* kScanThreadName = "tolm-files";
 constexpr const char* kDeleteFailedText = "COULDN'T MOVE IT TO THE TRASH";
 constexpr const char* kOndelFailedText = "ONDEL DIDN'T OPEN";
 constexpr const char* kCantDragText = "CAN'T DRAG OUT";
@@ -51,7 +54,7 @@ void info_arrived(void* ctx, const char* path, bool ok, const float* peaks, doub
   if (!it) return;
   it->info = ok ? kInfoReady : kInfoFailed;
   if (ok) {
-    std::copy(peaks, peaks + kFilesItemPeaks, it->peaks);
+    it->peaks.assign(peaks, peaks + kFilesItemPeaks);
     it->seconds = seconds;
   }
   ++t->list.serial;
@@ -183,6 +186,52 @@ void run_preview(FilesTab* t, uint32_t now_ms) {
     v.progress = 0.0f;  // a scan that failed shows nothing
     std::fill(v.peaks, v.peaks + kPreviewBins, 0.0f);
   }
+}
+
+void start_scan(FilesTab* t) {
+  FolderScan& s = t->scan;
+  if (s.running || t->scan_queue.empty()) return;
+  s.folder = t->scan_queue.front();
+  t->scan_queue.erase(t->scan_queue.begin());
+  s.items.clear();
+  s.ok = false;
+  s.done.store(0);
+  s.cancel.store(0);
+  try {
+    s.thread = std::thread([&s] {
+      thread_set_own_name(kScanThreadName);
+      s.ok = files_list_read_folder(s.folder.c_str(), kFilesMaxItems, &s.cancel, &s.items);
+      s.done.store(1, std::memory_order_release);
+    });
+  } catch (const std::exception& e) {
+    log_line("files: couldn't start reading %s (%s)", s.folder.c_str(), e.what());
+    t->scan_queue.clear();
+    return;
+  }
+  s.running = true;
+}
+
+void stop_scan(FilesTab* t) {
+  t->scan_queue.clear();
+  if (!t->scan.running) return;
+  t->scan.cancel.store(1);
+  t->scan.thread.join();
+  t->scan.items.clear();
+  t->scan.running = false;
+}
+
+void collect_scan(FilesTab* t) {
+  FolderScan& s = t->scan;
+  if (!s.running || !s.done.load(std::memory_order_acquire)) return;
+  s.thread.join();
+  s.running = false;
+  if (!s.ok) {
+    log_line("files: couldn't read the folder %s", s.folder.c_str());
+  } else {
+    const int added = files_list_merge(&t->list, &s.items);
+    log_line("files: %d file%s added from %s", added, added == 1 ? "" : "s", s.folder.c_str());
+  }
+  start_scan(t);
 }
 
 void dwell_play(FilesTab* t, Player* p, uint32_t now_ms) {
@@ -411,7 +460,10 @@ bool spawn_ondel(const FilesTab* t, const std::string& path, bool is_dir) {
 
 }  // namespace
 
-FilesTab::~FilesTab() { release_preview(&preview); }
+FilesTab::~FilesTab() {
+  release_preview(&preview);
+  stop_scan(this);
+}
 
 // ---- Life ----
 
@@ -430,6 +482,7 @@ void files_open(FilesTab* t, const FilesHost& h, const char* store_folder, const
 
 void files_close(FilesTab* t, const FilesHost& h) {
   release_preview(&t->preview);
+  stop_scan(t);
   if (h.player && h.player->info_sink.ctx == t) h.player->info_sink = PlayerInfoSink{};
   t->open = false;
 }
@@ -440,6 +493,7 @@ void files_update(FilesTab* t, const FilesHost& h, const FilesFrame& f) {
   Player* p = h.player;
   if (f.list_px > 0) t->list_view_px = f.list_px;
   shared_store_poll(&t->store, f.now_ms);
+  collect_scan(t);
   sync_marks(t, p, f.active);
   update_grid(t, p);
   bar_follow(t, p);
@@ -522,13 +576,10 @@ int files_add_paths(FilesTab* t, const FilesHost& h, const char* const* paths, i
   int added = 0;
   for (int i = 0; i < count; ++i) {
     if (!paths[i]) continue;
-    if (is_dir(paths[i])) {
-      const int n = files_list_add_folder(&t->list, paths[i]);
-      if (n > 0) added += n;
-    } else if (files_list_add_file(&t->list, paths[i])) {
-      ++added;
-    }
+    if (is_dir(paths[i])) t->scan_queue.emplace_back(paths[i]);
+    else if (files_list_add_file(&t->list, paths[i])) ++added;
   }
+  start_scan(t);
   if (added > 0) {
     files_list_sort(&t->list);
     files_list_rebuild(&t->list);

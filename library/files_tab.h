@@ -8,10 +8,13 @@
 // manager, start a drag). Main thread only; the player's loader, the preview's overview scan and
 // the cloud client's worker meet it only through their own interfaces.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "kit/audio_file.h"
 #include "library/files_grid.h"
@@ -123,6 +126,19 @@ struct FilesPreview {
   uint32_t started_ms = 0;       // for the fade-in
 };
 
+// A dropped folder read on a worker ("tolm-files"): listing and examining thousands of files
+// takes longer than a frame. The worker fills `items` and then sets `done`; the main thread joins
+// it and merges the items.
+struct FolderScan {
+  std::thread thread;
+  std::atomic<int> done{0};        // worker stores (release) once items are final
+  std::atomic<int32_t> cancel{0};  // main thread: the worker stops at its next entry
+  std::string folder;              // set before the start
+  std::vector<FilesItem> items;    // the worker's until done
+  bool ok = false;                 // the folder could be read
+  bool running = false;            // main thread
+};
+
 struct PreviewKept {
   float peaks[kPreviewBins];
   double seconds;
@@ -150,7 +166,7 @@ struct FilesTab {
   FilesTab() = default;
   FilesTab(const FilesTab&) = delete;
   FilesTab& operator=(const FilesTab&) = delete;
-  ~FilesTab();  // releases the preview scan
+  ~FilesTab();  // releases the preview scan, stops a folder scan
 
   bool open = false;
   SharedStore store;
@@ -160,6 +176,8 @@ struct FilesTab {
   LoopPanel loop;
   FilesPreview preview;
   std::unordered_map<std::string, PreviewKept> previews;  // finished previews by path
+  FolderScan scan;
+  std::vector<std::string> scan_queue;  // dropped folders waiting for the worker
 
   bool show_favourites = true;   // B
   bool filter_editing = false;
@@ -188,7 +206,7 @@ struct FilesFrame {
 // the folder view from settings->files_state and hands the player's information results to the
 // list. Safe to call once; the tab is usable afterwards.
 void files_open(FilesTab* t, const FilesHost& h, const char* store_folder, const char* marks_path);
-// Lets the preview scan go and takes the information sink back.
+// Lets the preview scan go, stops a folder scan and takes the information sink back.
 void files_close(FilesTab* t, const FilesHost& h);
 
 // ---- Each frame ----
@@ -212,8 +230,8 @@ void files_click_source(FilesTab* t, int source);
 void files_click_filter(FilesTab* t);             // starts editing the filter
 void files_select_row(FilesTab* t, int row);      // a click on an item row
 void files_list_wheel(FilesTab* t, float notches); // up is positive
-// Drops: audio files are listed, folders add the audio files directly inside them. Returns how
-// many were added.
+// Drops: audio files are listed at once (their count is returned); a folder's audio files (those
+// directly inside it) are read on a worker and join the list in a later files_update.
 int files_add_paths(FilesTab* t, const FilesHost& h, const char* const* paths, int count);
 
 // Folder view: a click on a tree row selects it (a second click on a folder opens or closes it);

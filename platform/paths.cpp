@@ -227,6 +227,15 @@ const char* path_name(const char* path) {
   return slash ? slash + 1 : path;
 }
 
+bool dir_entry_stat(const DirEntry& entry, int64_t* size_bytes, int64_t* mtime_s, bool* is_file) {
+  struct stat st;
+  if (entry.dir_fd < 0 || fstatat(entry.dir_fd, entry.name, &st, 0) != 0) return false;
+  if (size_bytes) *size_bytes = int64_t(st.st_size);
+  if (mtime_s) *mtime_s = int64_t(st.st_mtim.tv_sec);
+  if (is_file) *is_file = S_ISREG(st.st_mode);
+  return true;
+}
+
 int list_dir(const char* path, bool (*visit)(const DirEntry& entry, void* ctx), void* ctx) {
   DIR* d = opendir(path);
   if (!d) return -1;
@@ -234,7 +243,7 @@ int list_dir(const char* path, bool (*visit)(const DirEntry& entry, void* ctx), 
   char full[4096];
   while (dirent* e = readdir(d)) {
     if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-    DirEntry entry{e->d_name, false, false};
+    DirEntry entry{e->d_name, false, false, dirfd(d)};
     if (e->d_type == DT_DIR) entry.is_dir = true;
     else if (e->d_type == DT_REG) entry.is_file = true;
     else {

@@ -52,5 +52,9 @@ struct DirEntry {
   const char* name;
   bool is_dir;
   bool is_file;
+  int dir_fd;  // the folder being walked, for dir_entry_stat; valid during the visit only
 };
 int list_dir(const char* path, bool (*visit)(const DirEntry& entry, void* ctx), void* ctx);
+// Size and modification time (seconds since 1970) of an entry during its visit, following a
+// link, without looking the folder up again. false when it cannot be examined.
+bool dir_entry_stat(const DirEntry& entry, int64_t* size_bytes, int64_t* mtime_s, bool* is_file);
