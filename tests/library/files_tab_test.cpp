@@ -15,12 +15,14 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "config/settings.h"
 #include "config/status.h"
 #include "kit/audio_file.h"
+#include "kit/cloud.h"
 #include "library/chop.h"
 #include "library/files_tab.h"
 #include "library/player.h"
@@ -379,4 +381,64 @@ TEST(FilesTab, LoopPanelGridFollowLoopAndDragOutOnAClickTrack) {
   rig.frame();
   EXPECT_EQ(files_grid(rig.tab.get()), nullptr);
   EXPECT_EQ(files_save_block(rig.tab.get(), rig.host(), 0, path, sizeof path), kLoopCantWrite);
+}
+
+TEST(FilesTab, TheCloudSourceTakesATokenAndListsTheClientsEntries) {
+  Rig rig;
+  rig.open();
+  // Nothing listens here: a sign-in fails at once instead of reaching out.
+  CloudClient cloud;
+  snprintf(cloud.route.host, sizeof cloud.route.host, "%s", kCloudHost);
+  cloud.route.port = 9;
+  snprintf(cloud.route.resolve, sizeof cloud.route.resolve, "%s:9:127.0.0.1", kCloudHost);
+  cloud_start(&cloud, CloudConfig{}, "");
+  FilesHost h = rig.host();
+  h.cloud = &cloud;
+  files_click_source(rig.tab.get(), kSourceCloud);
+  const char* title = nullptr;
+  const char* line = nullptr;
+  ASSERT_TRUE(files_empty(rig.tab.get(), h, &title, &line));
+  EXPECT_STREQ(line, "Drop audio files here, or paste a CloudKit API token to see the cloud.");
+  EXPECT_FALSE(files_paste(rig.tab.get(), h, " two words "));  // not a token
+  EXPECT_TRUE(files_paste(rig.tab.get(), h, "  tok-123\n"));
+  ASSERT_TRUE(rig.until([&] { return cloud.busy.load() == 0; }));
+  char status[kCloudStatusBytes], progress[kCloudProgressBytes];
+  float fraction = 0;
+  ASSERT_TRUE(files_cloud_status(rig.tab.get(), h, status, sizeof status, progress, sizeof progress, &fraction));
+  EXPECT_STREQ(status, "CANNOT CONNECT");
+  ASSERT_TRUE(files_empty(rig.tab.get(), h, &title, &line));
+  EXPECT_STREQ(line, "Drop audio files here, or sign in to see the cloud.");
+
+  // Entries the client listed become the CLOUD items, newest first.
+  {
+    std::lock_guard<std::mutex> lk(cloud.lock);
+    CloudEntry e{};
+    snprintf(e.zone, sizeof e.zone, "Loops");
+    snprintf(e.record_name, sizeof e.record_name, "r1");
+    snprintf(e.display_name, sizeof e.display_name, "Old groove");
+    e.size_bytes = 3 << 20;
+    e.modified_ms = 1700000000000;
+    cloud.entries.push_back(e);
+    snprintf(e.record_name, sizeof e.record_name, "r2");
+    snprintf(e.display_name, sizeof e.display_name, "New groove");
+    e.modified_ms = 1700000100000;
+    cloud.entries.push_back(e);
+    ++cloud.list_serial;
+  }
+  files_update(rig.tab.get(), h, FilesFrame{rig.now, true, 600});
+  ASSERT_EQ(rig.tab->list.visible.size(), 2u);
+  FilesRow row;
+  ASSERT_TRUE(files_row(rig.tab.get(), h, 0, 1700000100 + 7200, &row));
+  EXPECT_EQ(row.item->name, "New groove");
+  EXPECT_STREQ(row.size, "3.0 MB");
+  EXPECT_STREQ(row.age, "2 H");
+  char text[32];
+  files_source_text(rig.tab.get(), kSourceCloud, text, sizeof text);
+  EXPECT_STREQ(text, "CLOUD 2");
+  // Cloud items are not deleted from here.
+  files_select_row(rig.tab.get(), 0);
+  files_key(rig.tab.get(), h, kFilesKeyDelete, 0, rig.now);
+  EXPECT_EQ(files_key(rig.tab.get(), h, kFilesKeyDelete, 0, rig.now).outcome, kFilesTaken);
+  EXPECT_EQ(rig.tab->list.visible.size(), 2u);
+  cloud_shutdown(&cloud);
 }
