@@ -187,6 +187,11 @@ constexpr const char* kPage =
     "<script>if(location.hash.indexOf('ckWebAuthToken=')>=0&&location.search.indexOf('ckWebAuthToken=')<0)"
     "{fetch('/ck?'+location.hash.substring(1));}</script></body></html>";
 
+bool is_page_request(const char* request, size_t length) {
+  const std::string head(request, std::min(length, size_t(8)));
+  return head.rfind("GET /ck", 0) == 0 || head.rfind("GET /?", 0) == 0 || head.rfind("GET / ", 0) == 0;
+}
+
 const char* header_value(const char* request, size_t length, const char* name, size_t* n) {
   const size_t name_len = strlen(name);
   const char* end = request + length;
@@ -287,7 +292,8 @@ int wait_for_token(CloudClient* c, int listener, char* token, size_t cap) {
     send_all(fd, reply, reply_len);
     shutdown(fd, SHUT_RDWR);
     close(fd);
-    if (!host_is_callback(request, n, c->callback_port)) continue;
+    // Only the page's own requests carry the token; a stray request elsewhere is not a sign-in.
+    if (!host_is_callback(request, n, c->callback_port) || !is_page_request(request, n)) continue;
     const int rc = callback_token(request, n, token, cap);
     if (rc != 0) return rc;
   }
@@ -828,8 +834,7 @@ int callback_token(const char* request, size_t length, char* out, size_t cap) {
 }
 
 size_t callback_reply(const char* request, size_t length, int port, char* out, size_t cap) {
-  const std::string head(request, std::min(length, size_t(8)));
-  const bool page = head.rfind("GET /ck", 0) == 0 || head.rfind("GET /?", 0) == 0 || head.rfind("GET / ", 0) == 0;
+  const bool page = is_page_request(request, length);
   if (!host_is_callback(request, length, port))
     return text_copy(out, cap, "HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
   if (!page) return text_copy(out, cap, "HTTP/1.1 404 Not Found\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");

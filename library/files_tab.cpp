@@ -100,10 +100,10 @@ void update_grid(FilesTab* t, Player* p) {
   }
   if (l.has_grid) l.grid_path = p->current_path;
   else l.grid_path.clear();
-  if (had && !l.has_grid) {
+  if (had && !l.has_grid) {  // the grid went: repeat and the region are the file's again
     if (l.block_repeat && p) playback_set_repeat(&p->engine, p->loop);
     l.block_repeat = false;
-    if (l.following || had) restore_file_region(t, p);
+    restore_file_region(t, p);
   }
 }
 
@@ -262,8 +262,9 @@ void ask_info(FilesTab* t, Player* p) {
   for (int r = first; r < last && asked < kInfoRequestsPerFrame; ++r) {
     FilesItem& it = t->list.items[size_t(t->list.visible[size_t(r)])];
     if (it.cloud || it.info != kInfoNone) continue;
-    if (loader_request(p, kLoadInfo, it.path.c_str(), nullptr, false) == kLoaderQueued) it.info = kInfoAsked;
-    else it.info = kInfoFailed;  // refused (a path too long): no length to show
+    const int rc = loader_request(p, kLoadInfo, it.path.c_str(), nullptr, false);
+    if (rc == kLoaderFull) return;  // asked again on a later frame
+    it.info = rc == kLoaderQueued ? kInfoAsked : kInfoFailed;  // refused (a path too long): no length to show
     ++asked;
   }
 }
@@ -310,12 +311,11 @@ void move_selection(FilesTab* t, int delta) {
   scroll_into_view(t);
 }
 
-FilesAction open_item(FilesTab* t, const FilesHost& h, const FilesItem* it) {
+FilesAction open_item(const FilesHost& h, const FilesItem* it) {
   if (!it || it->cloud) return act(kFilesTaken);
   if (!h.chop) return act(kFilesOpenForChop, it->path.c_str());
   return act(open_for_chop(h.chop, h.settings, it->path.c_str()) == 0 ? kFilesOpenedForChop : kFilesTaken,
              it->path.c_str());
-  (void)t;
 }
 
 FilesAction delete_selected(FilesTab* t, const FilesHost& h) {
@@ -386,7 +386,7 @@ FilesAction tree_key(FilesTab* t, const FilesHost& h, int key, int mods) {
 FilesAction list_key(FilesTab* t, const FilesHost& h, int key) {
   switch (key) {
     case kFilesKeyEnter:
-    case kFilesKeyKeypadEnter: return open_item(t, h, selected_item(t));
+    case kFilesKeyKeypadEnter: return open_item(h, selected_item(t));
     case kFilesKeySpace: {
       const FilesItem* it = selected_item(t);
       if (!it || it->cloud || !h.player) return act(kFilesTaken);

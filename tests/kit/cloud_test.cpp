@@ -326,7 +326,7 @@ TEST(CloudCallback, SplitRequestsForeignHostsFragmentsAndSilentClients) {
   // Another host name (a page elsewhere in the browser posting to us) is turned away.
   std::string reply = exchange({"GET /?ckWebAuthToken=evil HTTP/1.1\r\nHost: evil.example:47555\r\n\r\n"});
   EXPECT_EQ(reply.rfind("HTTP/1.1 400", 0), 0u) << reply;
-  reply = exchange({"GET /favicon.ico HTTP/1.1\r\nHost: 127.0.0.1:47555\r\n\r\n"});
+  reply = exchange({"GET /favicon.ico?ckWebAuthToken=stray HTTP/1.1\r\nHost: 127.0.0.1:47555\r\n\r\n"});
   EXPECT_EQ(reply, "HTTP/1.1 404 Not Found\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
   // The token in the fragment never reaches us: the page sends it on to /ck?.
   reply = exchange({"GET / HTTP/1.1\r\nHost: localhost:47555\r\n\r\n"});
