@@ -844,6 +844,105 @@ size_t callback_reply(const char* request, size_t length, int port, char* out, s
                      strlen(kPage), kPage);
 }
 
+// ---- Assets ----
+
+namespace {
+
+struct Sink {
+  FileWriter file;
+  int64_t written = 0;
+  bool too_big = false;
+  bool failed = false;
+};
+
+size_t on_asset(char* ptr, size_t size, size_t count, void* user) {
+  auto* s = static_cast<Sink*>(user);
+  const size_t bytes = size * count;
+  if (s->written + int64_t(bytes) > kCloudDownloadMaxBytes) {
+    s->too_big = true;
+    return 0;
+  }
+  if (file_write(&s->file, ptr, bytes) != 0) {
+    s->failed = true;
+    return 0;
+  }
+  s->written += int64_t(bytes);
+  return bytes;
+}
+
+}  // namespace
+
+int cloud_download(const CloudRoute& route, const char* url, const char* file_name, const char* path,
+                   const std::atomic<int32_t>* cancel, char* msg, size_t msg_cap) {
+  if (msg_cap) msg[0] = 0;
+  if (!url || strncmp(url, "https://", 8) != 0) {
+    text_copy(msg, msg_cap, "NO DOWNLOAD ADDRESS");
+    return -1;
+  }
+  // The service leaves the file's name to the client: "${f}" in the address.
+  std::string address = url;
+  char encoded[512];
+  if (text_percent_encode(encoded, sizeof encoded, file_name && file_name[0] ? file_name : "asset") == size_t(-1))
+    text_copy(encoded, "asset");
+  for (size_t at; (at = address.find("${f}")) != std::string::npos;) address.replace(at, 4, encoded);
+  char tmp[4200];
+  Sink sink;
+  if (temporary_path(tmp, sizeof tmp, path) != 0 || file_create(&sink.file, tmp) != 0) {
+    text_copy(msg, msg_cap, "CAN'T WRITE THE DOWNLOAD");
+    return -1;
+  }
+  curl_once();
+  CURL* curl = curl_easy_init();
+  if (!curl) {
+    file_close(&sink.file);
+    remove_file(tmp);
+    text_format(msg, msg_cap, "CURL OPEN FAILED (%lu)", 0ul);
+    return -1;
+  }
+  curl_slist* resolve = route.resolve[0] ? curl_slist_append(nullptr, route.resolve) : nullptr;
+  curl_easy_setopt(curl, CURLOPT_URL, address.c_str());
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "https");
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
+  curl_easy_setopt(curl, CURLOPT_USERAGENT, kCloudUserAgent);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (route.ca_file[0]) curl_easy_setopt(curl, CURLOPT_CAINFO, route.ca_file);
+  if (resolve) curl_easy_setopt(curl, CURLOPT_RESOLVE, resolve);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, on_asset);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, on_progress);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, const_cast<std::atomic<int32_t>*>(cancel));
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  const CURLcode rc = curl_easy_perform(curl);
+  long status = 0;
+  if (rc == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_cleanup(curl);
+  curl_slist_free_all(resolve);
+  bool ok = rc == CURLE_OK && status == 200 && !sink.too_big && !sink.failed;
+  if (sink.too_big) text_copy(msg, msg_cap, "ASSET TOO BIG");
+  else if (sink.failed) text_copy(msg, msg_cap, "CAN'T WRITE THE DOWNLOAD");
+  else if (rc != CURLE_OK) message_for(rc, msg, msg_cap);
+  else if (status != 200) text_format(msg, msg_cap, "HTTP %d", int(status));
+  ok = file_sync(&sink.file) == 0 && ok;
+  ok = file_close(&sink.file) == 0 && ok;
+  if (ok && file_rename(tmp, path) != 0) {
+    text_copy(msg, msg_cap, "CAN'T WRITE THE DOWNLOAD");
+    ok = false;
+  }
+  if (!ok) {
+    remove_file(tmp);
+    if (msg_cap && !msg[0]) text_copy(msg, msg_cap, "CAN'T WRITE THE DOWNLOAD");
+    return -1;
+  }
+  return 0;
+}
+
 // ---- Session file ----
 
 bool cloud_session_path(char* out, size_t cap) {

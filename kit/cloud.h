@@ -187,6 +187,17 @@ int callback_token(const char* request, size_t length, char* out, size_t cap);
 // name 127.0.0.1 or localhost on the callback port, or the reply is 400.
 size_t callback_reply(const char* request, size_t length, int port, char* out, size_t cap);
 
+// ---- Assets ----
+
+constexpr int64_t kCloudDownloadMaxBytes = int64_t(2) << 30;
+
+// Downloads an asset into path: its download address with "${f}" replaced by the percent-encoded
+// file_name, https only (redirects too), verified like every request. Written to a temporary file
+// renamed into place, so path is either the whole asset or untouched. 0, or -1 with a message:
+// "HTTP %d", "ASSET TOO BIG", "CAN'T WRITE THE DOWNLOAD" or one of cloud_request's.
+int cloud_download(const CloudRoute& route, const char* url, const char* file_name, const char* path,
+                   const std::atomic<int32_t>* cancel, char* msg, size_t msg_cap);
+
 // ---- Session file ----
 
 // Two lines "token=%s\nuser=%s\n", created with mode 0600 and replaced whole. 0 or -1.

@@ -151,6 +151,7 @@ void files_list_set_cloud(FilesList* l, const std::vector<CloudItem>& cloud) {
     it.mtime_s = cloud[i].mtime_s;
     it.cloud = true;
     it.cloud_index = int(i);
+    it.url = cloud[i].url;
     l->items.push_back(std::move(it));
   }
   reindex(l);

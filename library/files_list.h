@@ -30,6 +30,7 @@ struct FilesItem {
   int64_t mtime_s;           // seconds since 1970 (newest first)
   bool cloud;
   int cloud_index;           // the entry in the cloud client's list, -1 for a local file
+  std::string url;           // a cloud item's download address
   int info;                  // FilesInfo: the loader's duration and peaks
   double seconds;
   std::vector<float> peaks;  // kFilesItemPeaks once the loader answered, else empty
@@ -65,6 +66,7 @@ bool files_list_remove(FilesList* l, const char* path);
 // Replaces the cloud items by these (display name, size, time, index in the client's list).
 struct CloudItem {
   std::string key;       // "cloud:<zone>/<record name>"
+  std::string url;       // download address
   std::string name;
   int64_t size_bytes;
   int64_t mtime_s;

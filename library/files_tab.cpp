@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <unistd.h>
 
 #include "config/log.h"
@@ -29,11 +30,18 @@ namespace {
 
 constexpr int kInfoRequestsPerFrame = 16;
 constexpr const char* kScanThreadName = "tolm-files";
+constexpr const char* kFetchThreadName = "tolm-fetch";
 constexpr const char* kDeleteFailedText = "COULDN'T MOVE IT TO THE TRASH";
 constexpr const char* kOndelFailedText = "ONDEL DIDN'T OPEN";
 constexpr const char* kCantDragText = "CAN'T DRAG OUT";
 constexpr const char* kSavedText = "SAVED  Music/Lumaro/Loops";
 constexpr const char* kClipboardText = "SAVED - ITS ADDRESS IS ON THE CLIPBOARD";
+
+std::string lower_ext(std::string ext) {
+  for (char& c : ext)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  return ext;
+}
 
 FilesAction act(int outcome, const char* path = nullptr) {
   FilesAction a{};
@@ -234,6 +242,92 @@ void collect_scan(FilesTab* t) {
   start_scan(t);
 }
 
+// Where a cloud item is kept once fetched: the cache, named by its key, with the extension of its
+// name when that is an audio one (the reader goes by it), else ".m4a".
+bool cloud_cache_path(const FilesItem& it, std::string* out) {
+  char cache[kPathCap];
+  if (!cache_dir(cache, sizeof cache)) return false;
+  const std::string folder = std::string(cache) + "/tolm-zepha/cloud";
+  if (make_dirs(folder.c_str()) != 0) return false;
+  uint64_t h = 14695981039346656037ull;
+  for (unsigned char ch : it.path) h = (h ^ ch) * 1099511628211ull;
+  char name[32];
+  text_format(name, sizeof name, "%016llx", static_cast<unsigned long long>(h));
+  std::string ext = ".m4a";
+  const size_t dot = it.name.rfind('.');
+  if (dot != std::string::npos && is_audio_file(it.name.c_str())) ext = lower_ext(it.name.substr(dot));
+  *out = folder + "/" + name + ext;
+  return true;
+}
+
+void stop_fetch(FilesTab* t) {
+  CloudFetch& f = t->fetch;
+  if (!f.running) return;
+  f.cancel.store(1);
+  f.thread.join();
+  f.running = false;
+}
+
+// The fetched file: played, or opened for chopping.
+void use_fetched(const FilesHost& h, const std::string& path, const std::string& name, bool chop) {
+  if (chop) {
+    if (h.chop) open_for_chop(h.chop, h.settings, path.c_str());
+  } else if (h.player) {
+    player_play_item(h.player, path.c_str(), name.c_str());
+  }
+}
+
+FilesAction fetch_cloud(FilesTab* t, const FilesHost& h, const FilesItem* it, bool chop) {
+  std::string path;
+  if (!h.cloud || !cloud_cache_path(*it, &path)) return act(kFilesTaken);
+  if (is_file(path.c_str())) {  // fetched before
+    use_fetched(h, path, it->name, chop);
+    return act(chop ? kFilesOpenedForChop : kFilesPlayed, path.c_str());
+  }
+  stop_fetch(t);
+  CloudFetch& f = t->fetch;
+  f.key = it->path;
+  f.url = it->url;
+  f.name = it->name;
+  f.path = path;
+  f.chop = chop;
+  f.rc = 0;
+  f.message[0] = 0;
+  f.done.store(0);
+  f.cancel.store(0);
+  CloudRoute route;
+  {
+    std::lock_guard<std::mutex> lk(h.cloud->lock);
+    route = h.cloud->route;
+  }
+  try {
+    f.thread = std::thread([&f, route] {
+      thread_set_own_name(kFetchThreadName);
+      f.rc = cloud_download(route, f.url.c_str(), f.name.c_str(), f.path.c_str(), &f.cancel, f.message, sizeof f.message);
+      f.done.store(1, std::memory_order_release);
+    });
+  } catch (const std::exception& e) {
+    log_line("files: couldn't start the download (%s)", e.what());
+    return act(kFilesTaken);
+  }
+  f.running = true;
+  log_line("files: fetching %s", it->name.c_str());
+  return act(kFilesTaken);
+}
+
+void collect_fetch(FilesTab* t, const FilesHost& h) {
+  CloudFetch& f = t->fetch;
+  if (!f.running || !f.done.load(std::memory_order_acquire)) return;
+  f.thread.join();
+  f.running = false;
+  if (f.rc != 0) {
+    log_line("files: couldn't fetch %s (%s)", f.name.c_str(), f.message);
+    status_flash(f.message);
+    return;
+  }
+  use_fetched(h, f.path, f.name, f.chop);
+}
+
 void dwell_play(FilesTab* t, Player* p, uint32_t now_ms) {
   const int row = files_tree_selected_row(&t->tree);
   const TreeRow* r = row >= 0 ? &t->tree.rows[size_t(row)] : nullptr;
@@ -279,6 +373,7 @@ void take_cloud(FilesTab* t, CloudClient* c) {
     CloudItem ci;
     ci.key = std::string("cloud:") + (e.shared ? "shared/" : "private/") + e.zone + "/" + e.record_name;
     ci.name = e.display_name;
+    ci.url = e.download_url;
     ci.size_bytes = e.size_bytes;
     ci.mtime_s = e.modified_ms / 1000;
     items.push_back(std::move(ci));
@@ -311,8 +406,9 @@ void move_selection(FilesTab* t, int delta) {
   scroll_into_view(t);
 }
 
-FilesAction open_item(const FilesHost& h, const FilesItem* it) {
-  if (!it || it->cloud) return act(kFilesTaken);
+FilesAction open_item(FilesTab* t, const FilesHost& h, const FilesItem* it) {
+  if (!it) return act(kFilesTaken);
+  if (it->cloud) return fetch_cloud(t, h, it, true);
   if (!h.chop) return act(kFilesOpenForChop, it->path.c_str());
   return act(open_for_chop(h.chop, h.settings, it->path.c_str()) == 0 ? kFilesOpenedForChop : kFilesTaken,
              it->path.c_str());
@@ -386,10 +482,11 @@ FilesAction tree_key(FilesTab* t, const FilesHost& h, int key, int mods) {
 FilesAction list_key(FilesTab* t, const FilesHost& h, int key) {
   switch (key) {
     case kFilesKeyEnter:
-    case kFilesKeyKeypadEnter: return open_item(h, selected_item(t));
+    case kFilesKeyKeypadEnter: return open_item(t, h, selected_item(t));
     case kFilesKeySpace: {
       const FilesItem* it = selected_item(t);
-      if (!it || it->cloud || !h.player) return act(kFilesTaken);
+      if (it && it->cloud) return fetch_cloud(t, h, it, false);
+      if (!it || !h.player) return act(kFilesTaken);
       return act(player_play_item(h.player, it->path.c_str(), it->name.c_str()) ? kFilesPlayed : kFilesTaken);
     }
     case kFilesKeyDelete: return delete_selected(t, h);
@@ -463,6 +560,7 @@ bool spawn_ondel(const FilesTab* t, const std::string& path, bool is_dir) {
 FilesTab::~FilesTab() {
   release_preview(&preview);
   stop_scan(this);
+  stop_fetch(this);
 }
 
 // ---- Life ----
@@ -483,6 +581,7 @@ void files_open(FilesTab* t, const FilesHost& h, const char* store_folder, const
 void files_close(FilesTab* t, const FilesHost& h) {
   release_preview(&t->preview);
   stop_scan(t);
+  stop_fetch(t);
   if (h.player && h.player->info_sink.ctx == t) h.player->info_sink = PlayerInfoSink{};
   t->open = false;
 }
@@ -494,6 +593,7 @@ void files_update(FilesTab* t, const FilesHost& h, const FilesFrame& f) {
   if (f.list_px > 0) t->list_view_px = f.list_px;
   shared_store_poll(&t->store, f.now_ms);
   collect_scan(t);
+  collect_fetch(t, h);
   sync_marks(t, p, f.active);
   update_grid(t, p);
   bar_follow(t, p);
@@ -806,6 +906,7 @@ bool files_row(const FilesTab* t, const FilesHost& h, int row, int64_t now_s, Fi
   format_age(now_s - it.mtime_s, out->age, sizeof out->age);
   out->tag = it.cloud ? 0 : tag_of(&t->store, it.path.c_str());
   out->armed = !t->armed.empty() && t->armed == it.path;
+  out->fetching = t->fetch.running && t->fetch.key == it.path;
   out->selected = t->list.selected == it.path;
   out->playing = player_holds(h.player, it.path) && player_is_playing(h.player);
   return true;

@@ -139,6 +139,19 @@ struct FolderScan {
   bool running = false;            // main thread
 };
 
+// A cloud item fetched into the cache before it plays or is chopped ("tolm-fetch").
+struct CloudFetch {
+  std::thread thread;
+  std::atomic<int> done{0};        // worker stores (release) once rc and message are final
+  std::atomic<int32_t> cancel{0};
+  std::string key;                 // the item
+  std::string url, name, path;     // set before the start
+  bool chop = false;               // chop it once here, else play it
+  int rc = 0;
+  char message[kFilesMessageBytes] = {};
+  bool running = false;            // main thread
+};
+
 struct PreviewKept {
   float peaks[kPreviewBins];
   double seconds;
@@ -166,7 +179,7 @@ struct FilesTab {
   FilesTab() = default;
   FilesTab(const FilesTab&) = delete;
   FilesTab& operator=(const FilesTab&) = delete;
-  ~FilesTab();  // releases the preview scan, stops a folder scan
+  ~FilesTab();  // releases the preview scan, stops a folder scan and a download
 
   bool open = false;
   SharedStore store;
@@ -178,6 +191,7 @@ struct FilesTab {
   std::unordered_map<std::string, PreviewKept> previews;  // finished previews by path
   FolderScan scan;
   std::vector<std::string> scan_queue;  // dropped folders waiting for the worker
+  CloudFetch fetch;
 
   bool show_favourites = true;   // B
   bool filter_editing = false;
@@ -277,6 +291,7 @@ struct FilesRow {
   char age[16];
   int tag;           // 0..9
   bool armed;        // shows "DELETE..."
+  bool fetching;     // a cloud item being downloaded
   bool selected;
   bool playing;
 };

@@ -153,6 +153,14 @@ bool user_dir(const char* key, const char* fallback, char* out, size_t cap) {
 
 bool music_dir(char* out, size_t cap) { return user_dir("XDG_MUSIC_DIR", "Music", out, cap); }
 
+bool cache_dir(char* out, size_t cap) {
+  if (from_env("XDG_CACHE_HOME", out, cap) && out[0] == '/') return true;
+  char home[kPathCap];
+  if (!home_dir(home, sizeof home)) return fail(out, cap);
+  int n = snprintf(out, cap, "%s/.cache", home);
+  return (n > 0 && size_t(n) < cap) ? true : fail(out, cap);
+}
+
 bool data_dir(char* out, size_t cap) {
   if (from_env("XDG_DATA_HOME", out, cap) && out[0] == '/') return true;
   char home[kPathCap];

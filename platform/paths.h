@@ -23,6 +23,7 @@ bool music_dir(char* out, size_t cap);      // XDG_MUSIC_DIR of user-dirs.dirs, 
 // One of the user's folders by its user-dirs.dirs key ("XDG_DESKTOP_DIR", …), else ~/fallback.
 bool user_dir(const char* key, const char* fallback, char* out, size_t cap);
 bool data_dir(char* out, size_t cap);       // $XDG_DATA_HOME when absolute, else ~/.local/share
+bool cache_dir(char* out, size_t cap);      // $XDG_CACHE_HOME when absolute, else ~/.cache
 bool runtime_dir(char* out, size_t cap);    // $XDG_RUNTIME_DIR, else the temp folder
 bool temp_dir(char* out, size_t cap);       // $TMPDIR, else /tmp
 

@@ -69,6 +69,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if url.path == "/big":
             n = int(query["n"][0])
             return self.reply(200, raw=b"x" * n)
+        if url.path.startswith("/asset/"):
+            name = urllib.parse.unquote(url.path[len("/asset/"):])
+            body = ("asset %s %s|" % (name, query.get("i", ["0"])[0])).encode() * 4000
+            return self.reply(200, raw=body)
+        if url.path == "/moved":
+            return self.reply(302, headers=[("Location", "/asset/moved.wav?i=9")])
+        if url.path == "/moved-plain":
+            return self.reply(302, headers=[("Location", "http://%s:%d/asset/x" % (HOST, self.server.server_port))])
         if url.path == "/signin":
             token = query.get("token", [GOOD])[0]
             loc = "http://127.0.0.1:47555/?ckWebAuthToken=" + urllib.parse.quote(token, safe="") + "&state=1"

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -458,4 +459,36 @@ TEST(CloudReplies, EntriesPagesErrorsTokensAndTheSessionFile) {
   EXPECT_STREQ(tok, "");
   EXPECT_STREQ(user, "_v");
   EXPECT_EQ(cloud_read_session(dir.file("none").c_str(), tok, sizeof tok, user, sizeof user), -1);
+}
+
+TEST(CloudAssets, DownloadWholeOrNotAtAll) {
+  Server server;
+  TempDir dir;
+  const std::string base = "https://" + std::string(kCloudHost) + ":" + std::to_string(server.port);
+  const std::string path = dir.file("asset.wav");
+  char msg[kCloudMessageBytes];
+  // "${f}" becomes the file's name, percent-encoded.
+  ASSERT_EQ(cloud_download(server.route(), (base + "/asset/${f}?i=3").c_str(), "My Loop.wav", path.c_str(), nullptr, msg,
+                           sizeof msg),
+            0)
+      << msg;
+  std::string expect;
+  for (int i = 0; i < 4000; ++i) expect += "asset My Loop.wav 3|";
+  EXPECT_EQ(read_text(path), expect);
+  EXPECT_NE(server.log().find("GET /asset/My%20Loop.wav?i=3\n"), std::string::npos);
+  // An https redirect is followed; one to plain http is not, and neither is an untrusted server.
+  ASSERT_EQ(cloud_download(server.route(), (base + "/moved").c_str(), "x", path.c_str(), nullptr, msg, sizeof msg), 0);
+  EXPECT_EQ(read_text(path).substr(0, 19), "asset moved.wav 9|a");
+  const std::string kept = read_text(path);
+  EXPECT_EQ(cloud_download(server.route(), (base + "/moved-plain").c_str(), "x", path.c_str(), nullptr, msg, sizeof msg), -1);
+  EXPECT_STREQ(msg, "SEND FAILED (1)");
+  EXPECT_EQ(cloud_download(server.route(), (base + "/none").c_str(), "x", path.c_str(), nullptr, msg, sizeof msg), -1);
+  EXPECT_STREQ(msg, "HTTP 401");
+  EXPECT_EQ(cloud_download(server.route(false), (base + "/asset/a").c_str(), "x", path.c_str(), nullptr, msg, sizeof msg), -1);
+  EXPECT_STREQ(msg, "SEND FAILED (60)");
+  EXPECT_EQ(cloud_download(server.route(), "http://example.invalid/a", "x", path.c_str(), nullptr, msg, sizeof msg), -1);
+  EXPECT_STREQ(msg, "NO DOWNLOAD ADDRESS");
+  // Every failure left the last whole asset and no temporary file.
+  EXPECT_EQ(read_text(path), kept);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), std::filesystem::directory_iterator()), 1);
 }

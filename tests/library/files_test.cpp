@@ -336,7 +336,7 @@ TEST(FilesList, NewestFirstFilteredBySourceAndTextKeepingTheSelection) {
   EXPECT_EQ(files_list_add_folder(&l, dir.file("vocals").c_str()), 2);  // not the text file
   EXPECT_FALSE(files_list_add_file(&l, dir.file("Beats/kick.wav").c_str()));  // already listed
   EXPECT_EQ(files_list_add_folder(&l, dir.file("none").c_str()), -1);
-  std::vector<CloudItem> cloud = {{"cloud:private/z/r1", "Cloud Kick", 2048, 250}};
+  std::vector<CloudItem> cloud = {{"cloud:private/z/r1", "https://cvws.example/1", "Cloud Kick", 2048, 250}};
   files_list_set_cloud(&l, cloud);
   auto names = [&l] {
     std::vector<std::string> v;
