@@ -541,15 +541,18 @@ void sign_in_run(CloudClient* c, Job job) {
   c->listen_fd.store(listener);
   int (*open_url)(const char*) = c->open_url ? c->open_url : default_open_url;
   char token[kWebAuthTokenBytes];
+  const bool opened = open_url(url) == 0;
   int got = 0;
-  if (open_url(url) != 0) {
-    log_line("cloud: the browser didn't open");
-  } else {
+  if (opened) {
     set_status(c, job, "SIGN IN IN THE BROWSER...");
     got = wait_for_token(c, listener, token, sizeof token);
   }
   c->listen_fd.store(-1);
   close(listener);
+  if (!opened) {
+    set_status(c, job, "BROWSER DIDN'T OPEN");
+    return;
+  }
   if (got < 0) {
     set_status(c, job, "SIGN-IN TOKEN TOO LONG");
     return;

@@ -290,6 +290,17 @@ TEST(CloudSignIn, RefusalsAndAnExpiredSessionSayWhy) {
     EXPECT_EQ(status_of(&c), k.status);
     EXPECT_TRUE(g_opened.empty());
   }
+  // No browser could be started: said, and the callback port is let go.
+  {
+    CloudClient c;
+    c.route = server.route();
+    c.open_url = [](const char*) { return -1; };
+    cloud_start(&c, config("api-token"), "");
+    ASSERT_TRUE(cloud_sign_in(&c));
+    ASSERT_TRUE(wait_for([&] { return idle(&c); }));
+    EXPECT_EQ(status_of(&c), "BROWSER DIDN'T OPEN");
+    EXPECT_EQ(c.listen_fd.load(), -1);
+  }
   // Without an API token nothing starts.
   CloudClient none;
   cloud_start(&none, config(""), "");
