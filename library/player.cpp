@@ -610,13 +610,16 @@ void player_set_region(Player* p, const char* path, double start, double end) {
   } else {
     p->regions.push_back(PlayerRegion{path, start, end});
   }
+  ++p->regions_serial;
   if (player_is_current(p, path) && player_has_audio(p)) apply_region(p);
 }
 
 void player_clear_region(Player* p, const char* path) {
   if (!path) return;
+  const size_t before = p->regions.size();
   p->regions.erase(std::remove_if(p->regions.begin(), p->regions.end(), [path](const PlayerRegion& r) { return r.path == path; }),
                    p->regions.end());
+  if (p->regions.size() != before) ++p->regions_serial;
   if (player_is_current(p, path) && player_has_audio(p)) apply_region(p);
 }
 

@@ -125,6 +125,7 @@ struct Player {
   double zoom_seconds = 0.0;                 // seconds shown (the lib_zoom_s setting)
   bool loop = false;                         // the LOOP toggle (engine repeat)
   std::vector<PlayerRegion> regions;         // by path
+  uint32_t regions_serial = 0;               // +1 whenever a remembered region is set or cleared
 
   // The library's analysers, fed from the installed buffer.
   std::unique_ptr<SpectrumAnalyser> spectrum;

@@ -84,6 +84,22 @@ int file_create(FileWriter* f, const char* path) {
   return 0;
 }
 
+int file_create_private(FileWriter* f, const char* path) {
+  f->fd = -1;
+  if (fault_hits(FileFault::kCreate)) {
+    errno = EACCES;
+    return -1;
+  }
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return -1;
+  if (fchmod(fd, 0600) != 0) {
+    close(fd);
+    return -1;
+  }
+  f->fd = fd;
+  return 0;
+}
+
 int file_create_new(FileWriter* f, const char* path) {
   f->fd = -1;
   if (fault_hits(FileFault::kCreate)) {

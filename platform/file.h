@@ -24,6 +24,9 @@ struct FileWriter {
 };
 
 int file_create(FileWriter* f, const char* path);                // create or truncate; 0 or -1
+// Creates or truncates a file only its owner may read or write (mode 0600, also when it existed),
+// for files that hold secrets. 0 or -1.
+int file_create_private(FileWriter* f, const char* path);
 // Creates a file that must not exist yet, never through a symbolic link (O_EXCL | O_NOFOLLOW);
 // 0 or -1 with errno.
 int file_create_new(FileWriter* f, const char* path);

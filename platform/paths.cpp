@@ -27,8 +27,8 @@ bool fail(char* out, size_t cap) {
   return false;
 }
 
-// Reads XDG_MUSIC_DIR="$HOME/…" from user-dirs.dirs.
-bool music_from_user_dirs(char* out, size_t cap) {
+// Reads KEY="$HOME/…" (XDG_MUSIC_DIR, XDG_DESKTOP_DIR, …) from user-dirs.dirs.
+bool from_user_dirs(const char* key, char* out, size_t cap) {
   char config[kPathCap], home[kPathCap], file[kPathCap + 32];
   if (!config_dir(config, sizeof config) || !home_dir(home, sizeof home)) return false;
   text_format(file, sizeof file, "%s/user-dirs.dirs", config);
@@ -36,11 +36,12 @@ bool music_from_user_dirs(char* out, size_t cap) {
   if (!f) return false;
   char line[1024];
   bool found = false;
+  const size_t key_len = strlen(key);
   while (!found && fgets(line, sizeof line, f)) {
     const char* p = line;
     while (*p == ' ' || *p == '\t') ++p;
-    if (strncmp(p, "XDG_MUSIC_DIR=\"", 15) != 0) continue;
-    p += 15;
+    if (strncmp(p, key, key_len) != 0 || strncmp(p + key_len, "=\"", 2) != 0) continue;
+    p += key_len + 2;
     const char* end = strchr(p, '"');
     if (!end) continue;
     char value[kPathCap];
@@ -142,11 +143,29 @@ bool config_dir(char* out, size_t cap) {
   return (n > 0 && size_t(n) < cap) ? true : fail(out, cap);
 }
 
-bool music_dir(char* out, size_t cap) {
-  if (music_from_user_dirs(out, cap)) return true;
+bool user_dir(const char* key, const char* fallback, char* out, size_t cap) {
+  if (from_user_dirs(key, out, cap)) return true;
   char home[kPathCap];
   if (!home_dir(home, sizeof home)) return fail(out, cap);
-  int n = snprintf(out, cap, "%s/Music", home);
+  int n = snprintf(out, cap, "%s/%s", home, fallback);
+  return (n > 0 && size_t(n) < cap) ? true : fail(out, cap);
+}
+
+bool music_dir(char* out, size_t cap) { return user_dir("XDG_MUSIC_DIR", "Music", out, cap); }
+
+bool cache_dir(char* out, size_t cap) {
+  if (from_env("XDG_CACHE_HOME", out, cap) && out[0] == '/') return true;
+  char home[kPathCap];
+  if (!home_dir(home, sizeof home)) return fail(out, cap);
+  int n = snprintf(out, cap, "%s/.cache", home);
+  return (n > 0 && size_t(n) < cap) ? true : fail(out, cap);
+}
+
+bool data_dir(char* out, size_t cap) {
+  if (from_env("XDG_DATA_HOME", out, cap) && out[0] == '/') return true;
+  char home[kPathCap];
+  if (!home_dir(home, sizeof home)) return fail(out, cap);
+  int n = snprintf(out, cap, "%s/.local/share", home);
   return (n > 0 && size_t(n) < cap) ? true : fail(out, cap);
 }
 
@@ -216,6 +235,15 @@ const char* path_name(const char* path) {
   return slash ? slash + 1 : path;
 }
 
+bool dir_entry_stat(const DirEntry& entry, int64_t* size_bytes, int64_t* mtime_s, bool* is_file) {
+  struct stat st;
+  if (entry.dir_fd < 0 || fstatat(entry.dir_fd, entry.name, &st, 0) != 0) return false;
+  if (size_bytes) *size_bytes = int64_t(st.st_size);
+  if (mtime_s) *mtime_s = int64_t(st.st_mtim.tv_sec);
+  if (is_file) *is_file = S_ISREG(st.st_mode);
+  return true;
+}
+
 int list_dir(const char* path, bool (*visit)(const DirEntry& entry, void* ctx), void* ctx) {
   DIR* d = opendir(path);
   if (!d) return -1;
@@ -223,7 +251,7 @@ int list_dir(const char* path, bool (*visit)(const DirEntry& entry, void* ctx), 
   char full[4096];
   while (dirent* e = readdir(d)) {
     if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-    DirEntry entry{e->d_name, false, false};
+    DirEntry entry{e->d_name, false, false, dirfd(d)};
     if (e->d_type == DT_DIR) entry.is_dir = true;
     else if (e->d_type == DT_REG) entry.is_file = true;
     else {

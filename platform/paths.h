@@ -20,6 +20,10 @@ bool home_dir(char* out, size_t cap);       // $HOME, else the password database
 bool home_from_environment(char* out, size_t cap);  // $HOME only: false when unset or empty
 bool config_dir(char* out, size_t cap);     // $XDG_CONFIG_HOME, else ~/.config
 bool music_dir(char* out, size_t cap);      // XDG_MUSIC_DIR of user-dirs.dirs, else ~/Music
+// One of the user's folders by its user-dirs.dirs key ("XDG_DESKTOP_DIR", …), else ~/fallback.
+bool user_dir(const char* key, const char* fallback, char* out, size_t cap);
+bool data_dir(char* out, size_t cap);       // $XDG_DATA_HOME when absolute, else ~/.local/share
+bool cache_dir(char* out, size_t cap);      // $XDG_CACHE_HOME when absolute, else ~/.cache
 bool runtime_dir(char* out, size_t cap);    // $XDG_RUNTIME_DIR, else the temp folder
 bool temp_dir(char* out, size_t cap);       // $TMPDIR, else /tmp
 
@@ -49,5 +53,9 @@ struct DirEntry {
   const char* name;
   bool is_dir;
   bool is_file;
+  int dir_fd;  // the folder being walked, for dir_entry_stat; valid during the visit only
 };
 int list_dir(const char* path, bool (*visit)(const DirEntry& entry, void* ctx), void* ctx);
+// Size and modification time (seconds since 1970) of an entry during its visit, following a
+// link, without looking the folder up again. false when it cannot be examined.
+bool dir_entry_stat(const DirEntry& entry, int64_t* size_bytes, int64_t* mtime_s, bool* is_file);

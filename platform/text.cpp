@@ -84,3 +84,58 @@ bool text_contains_nocase(const char* haystack, const char* needle) {
 void text_lower(char* s) {
   for (; *s; ++s) *s = lower(*s);
 }
+
+size_t text_percent_encode(char* dst, size_t cap, const char* src, const char* keep) {
+  static const char kHex[] = "0123456789ABCDEF";
+  if (!dst || cap == 0) return size_t(-1);
+  size_t n = 0;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(src); *p; ++p) {
+    const unsigned char c = *p;
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                       c == '.' || c == '_' || c == '~' || (keep && strchr(keep, c));
+    const size_t need = plain ? 1 : 3;
+    if (n + need >= cap) {
+      dst[0] = 0;
+      return size_t(-1);
+    }
+    if (plain) {
+      dst[n++] = char(c);
+    } else {
+      dst[n++] = '%';
+      dst[n++] = kHex[c >> 4];
+      dst[n++] = kHex[c & 15];
+    }
+  }
+  dst[n] = 0;
+  return n;
+}
+
+namespace {
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+}  // namespace
+
+size_t text_percent_decode(char* dst, size_t cap, const char* src, size_t n, bool plus_is_blank) {
+  if (!dst || cap == 0) return size_t(-1);
+  size_t out = 0;
+  for (size_t i = 0; i < n; ++i) {
+    char c = src[i];
+    if (c == '%' && i + 2 < n && hex_value(src[i + 1]) >= 0 && hex_value(src[i + 2]) >= 0) {
+      c = char(hex_value(src[i + 1]) * 16 + hex_value(src[i + 2]));
+      i += 2;
+    } else if (c == '+' && plus_is_blank) {
+      c = ' ';
+    }
+    if (out + 1 >= cap) {
+      dst[0] = 0;
+      return size_t(-1);
+    }
+    dst[out++] = c;
+  }
+  dst[out] = 0;
+  return out;
+}

@@ -22,5 +22,15 @@ bool text_contains_nocase(const char* haystack, const char* needle);
 // Lower-case ASCII letters in place.
 void text_lower(char* s);
 
+// Percent-encodes src into dst (capacity cap): letters, digits, "-._~" and the bytes in keep stay,
+// every other byte becomes %XX with upper-case hexadecimal digits. The length written, or
+// (size_t)-1 with dst empty when the whole text does not fit (a cut address would name something
+// else).
+size_t text_percent_encode(char* dst, size_t cap, const char* src, const char* keep = "");
+// Decodes %XX (either case) into its byte and, with plus_is_blank, '+' into a blank; a '%' without
+// two hexadecimal digits stays as it is. The length written, or (size_t)-1 with dst empty when
+// it does not fit.
+size_t text_percent_decode(char* dst, size_t cap, const char* src, size_t n, bool plus_is_blank);
+
 template <size_t N>
 size_t text_copy(char (&dst)[N], const char* src) { return text_copy(dst, N, src); }
