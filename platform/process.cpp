@@ -69,20 +69,27 @@ void drain(Drain* d, int n) {
     if (d[i].cap > 0) d[i].buf[d[i].kept] = 0;
 }
 
+bool search_program(const char* name, const char* path, char* out, size_t cap);
+
 // The executable file argv[0] names: as given when it holds a '/', else the first match on PATH
 // (the shell's default when PATH is unset). Done before forking, so the children need no lookup.
 bool resolve_program(const char* name, char* out, size_t cap) {
+  const char* path = getenv("PATH");
+  if (!path) path = "/usr/local/bin:/usr/bin:/bin";
+  return search_program(name, path, out, cap);
+}
+
+// The same over the ':'-separated folders of path.
+bool search_program(const char* name, const char* path, char* out, size_t cap) {
   struct stat st;
-  const auto runnable = [&st](const char* path) {
-    return stat(path, &st) == 0 && S_ISREG(st.st_mode) && access(path, X_OK) == 0;
+  const auto runnable = [&st](const char* file) {
+    return stat(file, &st) == 0 && S_ISREG(st.st_mode) && access(file, X_OK) == 0;
   };
   if (strchr(name, '/')) {
     if (strlen(name) >= cap || !runnable(name)) return false;
     memcpy(out, name, strlen(name) + 1);
     return true;
   }
-  const char* path = getenv("PATH");
-  if (!path) path = "/usr/local/bin:/usr/bin:/bin";
   const size_t name_len = strlen(name);
   for (const char* dir = path;; ++dir) {
     const char* end = strchrnul(dir, ':');
@@ -111,6 +118,12 @@ void write_errno(int fd, int err) {
 }
 
 }  // namespace
+
+bool find_program(const char* name, const char* extra, char* out, size_t cap) {
+  if (!name || !name[0]) return false;
+  if (resolve_program(name, out, cap)) return true;
+  return extra && extra[0] && !strchr(name, '/') && search_program(name, extra, out, cap);
+}
 
 int run_process(const char* const argv[], char* out, size_t cap, ProcessResult* result, std::atomic<int>* child,
                 char* err, size_t err_cap) {

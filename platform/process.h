@@ -29,6 +29,11 @@ struct ProcessResult {
 int run_process(const char* const argv[], char* out, size_t cap, ProcessResult* result,
                 std::atomic<int>* child = nullptr, char* err = nullptr, size_t err_cap = 0);
 
+// The executable file a program name stands for: as given when it holds a '/', else the first
+// match on PATH followed by the folders in `extra` (':'-separated, may be null), such as the system
+// folders a user's PATH leaves out. true with the path in out, else false.
+bool find_program(const char* name, const char* extra, char* out, size_t cap);
+
 // Asks the child a run_process is waiting for to end (SIGTERM). Nothing when none runs. The run
 // does not reap the child while this signals it, so the signal never reaches a recycled pid.
 void stop_process(std::atomic<int>* child);

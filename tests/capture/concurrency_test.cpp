@@ -91,7 +91,7 @@ TEST(CaptureThreads, EveryTakeReachesTheListWhileTheAllocatorAndCullsRun) {
   std::vector<float> mono(2000), overview(256);
   TimingStats timing;
   int64_t drained = 0, culls = 0, clears = 0;
-  const int64_t deadline = mono_ns() + 20'000'000'000;
+  const int64_t deadline = mono_ns() + 120'000'000'000;  // only a guard against a hang
   auto main_thread = [&] {
   for (int round = 0; drained < 3000 && mono_ns() < deadline; ++round) {
     drained += drain_sealed_takes(e.get(), &list, wall_seconds());
@@ -153,7 +153,7 @@ TEST(CaptureThreads, EveryTakeReachesTheListWhileTheAllocatorAndCullsRun) {
   tape_thread_stop(&e->tape);
   drain_sealed_takes(e.get(), &list, wall_seconds());
   expect_list_matches_engine(e.get(), list, "at the end");
-  EXPECT_GE(drained, 3000) << "only " << drained << " takes in 20 s";
+  EXPECT_GE(drained, 3000) << "only " << drained << " takes in 120 s";
   EXPECT_GT(culls, 10);
   EXPECT_GT(clears, 0);
 }

@@ -1,6 +1,7 @@
 // Comparing recorded audio with the signal that was played into a real audio server. Where the
-// server reported an overrun a period may be missing; the comparison then finds its place again
-// in the signal and counts the jump, so a test can require every jump to be explained.
+// server reported an overrun a period may be missing or silent; the comparison then finds its
+// place again in the signal and counts the jump, so a test can require every jump to be
+// explained.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -8,6 +9,7 @@
 struct CompareResult {
   int64_t compared = 0;  // frames that matched
   int64_t jumps = 0;     // places where the recording skipped within the signal
+  int64_t silent_frames = 0;  // frames of silence where the signal was not silent (a dropped period)
   bool lost = false;     // a stretch matched nowhere nearby
   std::string where;     // the first lost frame, for the failure message
 };
