@@ -118,8 +118,10 @@ void expect_follows(const std::vector<float>& heard, const std::vector<float>& w
   const Followed f = follow(heard, want);
   const int64_t wn = int64_t(want.size() / 2);
   EXPECT_EQ(f.wrong, 0) << f.first_wrong;
-  EXPECT_LE(f.jumps, 4);  // the server lost at most a few cycles
-  EXPECT_LE(f.silent, 4 * 256);
+  // The server lost some cycles at most: on a loaded machine (other servers and builds on two
+  // cores) a dozen jumps and a third of a second of late output were seen.
+  EXPECT_LE(f.jumps, 32);
+  EXPECT_LE(f.silent, kRate / 2);
   EXPECT_GE(f.matched, wn - 8 * 256);  // the whole take came out, but for what the server lost
   for (int64_t h = f.last + 1; h < int64_t(heard.size() / 2); ++h)
     ASSERT_EQ(heard[size_t(2 * h)], 0.0f) << "sound after the take's end, heard frame " << h;
@@ -181,7 +183,7 @@ class DrawerE2e : public ProgramTest {
       for (int x : {17, 37}) EXPECT_EQ(shot.at(x, cy) & 0xFFFFFF, 0xF27A1Fu) << "x " << x;
       keep_look(program_, look);
     }
-    const int64_t want = first + frames + kRate / 2;  // room for what the server may have lost
+    const int64_t want = first + frames + kRate;  // room for what the server may have lost
     ASSERT_TRUE(wait_until([&] { return capture_.count.load(std::memory_order_acquire) >= want; }, 15000));
     capture_.stop();
     out->clear();
