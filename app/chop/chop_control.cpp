@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "app/chop/chop_view.h"
+#include "app/drawer/drawer_control.h"
 #include "app/scope/scope_control.h"
 #include "app/shell/desktop.h"
 #include "config/log.h"
@@ -32,6 +33,7 @@ void chop_make(AppState* app) {
   if (make_session(&app->chop, &app->recorder, app->sliders, name, sizeof name) == 0) {
     log_line("chop: made session %s", name);
     view_changed(app);
+    drawer_show_session(app, name);
   }
 }
 

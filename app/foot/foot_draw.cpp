@@ -150,7 +150,7 @@ void draw_foot(Canvas* c, const AppState* app, uint32_t now_ms) {
   // The pill.
   const float top = f.y + 3;
   const float word_w = text_width(c, kStackDisplay, kPillTextSize, kBoldWeight700, word.text);
-  const Rect pill{kPillX, top, std::round(word_w + 12), kPillH};
+  const Rect pill{f.x + kPillX, top, std::round(word_w + 12), kPillH};
   uint32_t fill = kColourSurface;
   if (facts.armed) {
     const float glow = facts.recording ? 0.9f * pulse + 0.35f : 0.25f;
@@ -158,7 +158,7 @@ void draw_foot(Canvas* c, const AppState* app, uint32_t now_ms) {
     if (facts.recording) fill = colour_mix(kColourSurface, kColourRed, 0.35f * pulse + 0.25f);
   }
   draw_rounded(c, pill, 4.0f, fill);
-  draw_text_centred(c, kStackDisplay, kPillTextSize, kBoldWeight700, word.text, kPillX + 6 + word_w * 0.5f,
+  draw_text_centred(c, kStackDisplay, kPillTextSize, kBoldWeight700, word.text, pill.x + 6 + word_w * 0.5f,
                     pill.y + pill.h * 0.5f, facts.armed && facts.recording ? kColourLight : word.colour);
 
   // Recorded time and takes.
@@ -168,8 +168,8 @@ void draw_foot(Canvas* c, const AppState* app, uint32_t now_ms) {
   format_session_line(double(head) / rate, app->recorder.takes.take_count, line, sizeof line);
   const TextEntry* te = text_entry(c, kStackDisplay, kFootTextSize, 400, line);
   const float ink_mid = te->ink_bottom > te->ink_top ? 0.5f * float(te->ink_top + te->ink_bottom) : 8.0f;
-  draw_text(c, kStackDisplay, kFootTextSize, 400, line, pill.w + 32, std::round(pill.y + pill.h * 0.5f - ink_mid),
-            head > 0 ? kColourLight : kColourGrey);
+  draw_text(c, kStackDisplay, kFootTextSize, 400, line, f.x + pill.w + 32,
+            std::round(pill.y + pill.h * 0.5f - ink_mid), head > 0 ? kColourLight : kColourGrey);
 
   // The performance line, in the configuration view.
   if (app->settings.hud_mode == 2 && app->perf.line[0]) {
@@ -193,5 +193,6 @@ void draw_foot(Canvas* c, const AppState* app, uint32_t now_ms) {
   char capacity[96], second[kStatusBytes];
   format_capacity_line(left, in.free_bytes, capacity, sizeof capacity);
   const bool status = foot_second_line(status_line(), now_ms, capacity, second, sizeof second);
-  draw_text(c, kStackDisplay, kFootTextSize, 400, second, kPillX, f.y + 24 - 3, status ? kColourLight : kColourGrey);
+  draw_text(c, kStackDisplay, kFootTextSize, 400, second, f.x + kPillX, f.y + 24 - 3,
+            status ? kColourLight : kColourGrey);
 }

@@ -6,6 +6,8 @@
 
 #include "app/chop/chop_control.h"
 #include "app/chop/chop_view.h"
+#include "app/drawer/drawer_control.h"
+#include "app/drawer/drawer_view.h"
 #include "app/foot/foot_draw.h"
 #include "app/overlays/overlay.h"
 #include "app/panels/panel_content.h"
@@ -108,7 +110,11 @@ void animate_ui(AppState* app) {
   if (app->reduce_motion) ui.side_s = target;
   else if (ui.side_s < target) ui.side_s = std::min(target, ui.side_s + dt / kSideSlideSeconds);
   else ui.side_s = std::max(target, ui.side_s - dt / kSideSlideSeconds);
-  layout_main(app->content_w, app->content_h, side_panel_width(app->content_w, ui.side_s), &ui.layout);
+  drawer_animate(app, dt);
+  // The side panel is sized from what the drawer leaves of the window.
+  const float drawer = std::min(app->lib_width, std::max(float(app->content_w - kMainMinWidth), 0.0f));
+  layout_main(app->content_w, app->content_h, side_panel_width(int(float(app->content_w) - drawer), ui.side_s),
+              &ui.layout, app->lib_width);
   const CaptureEngine& e = app->engine;
   // In chop mode the recording buttons are not on show: none of them is hovered.
   const bool chopping = chop_mode(app);
@@ -288,6 +294,7 @@ void render_frame(AppState* app) {
     app->gpu_reset = false;
     window_rebuild_text(app->window);
     scope_view_release(&app->scope);
+    drawer_view_release(&app->drawer_ui);
     log_line("gpu device reset - textures rebuilt");
   }
   Canvas* c = window_canvas(app->window);
@@ -296,7 +303,8 @@ void render_frame(AppState* app) {
   draw_clear(c, kColourInk);
   animate_ui(app);
   const MainLayout& l = app->ui.layout;
-  // The library drawer and the inputs panel join here when they exist.
+  if (l.drawer_w >= 1.0f) draw_drawer(c, app);
+  // The inputs panel joins here when it exists.
   draw_header(c, app);
   if (chop_mode(app)) draw_chop_view(c, l.scope, app, tick_ms());
   else if (app->settings.hud_mode == 1) draw_eq_view(c, l.scope, app);
@@ -308,6 +316,7 @@ void render_frame(AppState* app) {
   draw_foot(c, app, tick_ms());
   if (app->console_open) draw_console(c, app);
   draw_floating_panels(c, app);
+  draw_drawer_menu(c, app);
   if (app->help_open) draw_help_overlay(c, app);
   if (app->key_map.open) draw_key_map(c, app, tick_ms());
   else if (!app->help_open) draw_hover_key_caps(c, app);
@@ -421,6 +430,7 @@ int app_start(AppState* app) {
   r.settings = &s;
   r.hooks.change_rate = RateHook{hook_change_rate, app};
   r.hooks.resume = ResumeHook{hook_resume, app};
+  drawer_start(app);
   init_library(&r, s.library_dir);
   log_line("library: %s (%d tolms)", r.library.write_folder, r.library.row_count);
   seed_first_session(&r);
@@ -436,6 +446,11 @@ int app_start(AppState* app) {
   }
   theme_resolve(s, &app->theme);
   ui.side_s = s.side_hidden ? 0.0f : 1.0f;
+  // The LIBRARY panel restored open brings the drawer; a drawer left open comes back at its full
+  // width at once, and as the saved window already holds that width it does not grow for it.
+  if (app->panels.panel[kPanelLibrary].open) drawer_open(app, false);
+  if (s.br_open && !app->drawer_ui.open) drawer_open(app, true);
+  if (app->drawer_ui.slide >= 1.0f) app->lib_width = app->side_total = float(app->drawer_ui.width);
 
   window_show(app->window, s.win_max != 0);
   const Canvas* c = window_canvas(app->window);
@@ -493,8 +508,7 @@ void app_run(AppState* app) {
       p.writer_ns += mono_ns() - t;
 
       t = mono_ns();
-      // The rig store, the player, the Link input check and the analysers are pumped here when
-      // they exist.
+      // The rig store and the Link input check are pumped here when they exist.
       poll_requests(app, now);
       desktop_poll(app);
       watch_audio(app, now);
@@ -502,6 +516,10 @@ void app_run(AppState* app) {
       scope_feed_spectrum(app, now);
       refresh_capacity(app, now);
       p.update_ns += mono_ns() - t;
+
+      t = mono_ns();
+      drawer_update(app, now);  // the player, its analysers and the library drawer
+      p.browser_ns += mono_ns() - t;
 
       if (uint32_t(now - app->last_second_ms) >= kSettingsEveryMs) {
         app->last_second_ms = now;
@@ -527,9 +545,10 @@ int app_shutdown(AppState* app) {
   if (r.session.folder[0] && r.takes.written_count == 0 && e.write_head.load(std::memory_order_acquire) == 0)
     remove_empty_session(&r);
   // A dialog still up is closed, and the chop reader stops, before anything they were started
-  // with goes; the library's picture jobs stop here too when they exist.
+  // with goes; so do the library's picture and join jobs.
   desktop_stop(app);
   leave_chop(&app->chop);
+  drawer_stop(app);
   window_stop_watch(app->window);
   collect_geometry(app);
   panels_collect_into_settings(app);
@@ -538,14 +557,17 @@ int app_shutdown(AppState* app) {
     settings_path(path, sizeof path);
     log_line("settings: could not write %s", path);
   }
-  // Drawer data, panels, the overlays and the visualiser are released here, then the rig store is
-  // flushed, when they exist. The station goes off air (listeners get goodbye) and is freed before
-  // the engine, so nothing it was fed from is gone while it still serves.
+  // Panels, the overlays and the visualiser are released here, then the rig store is flushed,
+  // when they exist. The station goes off air (listeners get goodbye) and is freed before the
+  // engine, so nothing it was fed from is gone while it still serves. The player's buffers go once
+  // no audio block can read them.
   broadcast_shutdown(app);
   e.output_tap.store(nullptr, std::memory_order_release);
   engine_destroy(&e);
+  player_destroy(&app->player);
   // The Link channel stops here when it exists.
   scope_view_release(&app->scope);
+  drawer_view_release(&app->drawer_ui);
   panels_stop(app);
   window_close(app->window);
   app->window = nullptr;

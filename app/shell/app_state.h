@@ -1,12 +1,14 @@
 // The one long-lived application record: the capture engine, the recorder with its sessions and
-// library, the chop job, the settings and their last-written image, the watchdog, the window, the
-// UI's animation state, the performance counters and the flags the commands set. Created zeroed at
-// process start (on the heap: it is large) and never copied. Main thread only; the audio thread
-// reaches only the engine, through its atomics.
+// library, the library drawer and its player, the chop job, the settings and their last-written
+// image, the watchdog, the window, the UI's animation state, the performance counters and the
+// flags the commands set. Created zeroed at process start (on the heap: it is large) and never
+// copied. Main thread only; the audio thread reaches only the engine, through its atomics, and the
+// player's playback engine.
 #pragma once
 #include <cstdint>
 
 #include "app/chop/chop_view.h"
+#include "app/drawer/drawer_layout.h"
 #include "app/foot/foot.h"
 #include "app/overlays/overlay.h"
 #include "app/panels/options.h"
@@ -21,6 +23,8 @@
 #include "capture/tap_fanout.h"
 #include "config/settings.h"
 #include "library/chop.h"
+#include "library/drawer.h"
+#include "library/player.h"
 #include "sessions/recorder.h"
 
 struct AppWindow;
@@ -92,7 +96,7 @@ struct AppState {
   SpectrumAnalyser input_spectrum;  // the input's spectrum (scope, waterfall); reset on first feed
   Theme theme;
   int content_w, content_h;    // output pixels
-  float lib_width;             // library drawer on the left (0 while it is not built)
+  float lib_width;             // library drawer on the left as it slides (its full width times the slide)
   float rig_width;             // inputs panel on the right (0 while it is not built)
   float side_total;            // their sum as last applied to the window size
   bool drawing;                // inside render_frame (the event watch must not re-enter)
@@ -122,6 +126,11 @@ struct AppState {
   bool reduce_motion;
   bool gpu_reset;
   bool help_open;              // the how-it-works overlay
+
+  // The library drawer on the left, the player both its tabs share, and their view state.
+  LibraryDrawer drawer;
+  Player player;
+  DrawerUi drawer_ui;
 
   // The file open for chopping (one at a time; chop.mode is the chop-mode flag) and its view.
   ChopJob chop;

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "app/chop/chop_control.h"
+#include "app/drawer/drawer_control.h"
 #include "app/overlays/overlay.h"
 #include "app/panels/options.h"
 #include "capture/takes.h"
@@ -169,7 +170,7 @@ void main_view_key(AppState* app, const InputEvent& ev) {
       options_close(app);
       status_flash("TRAINING NOT IN THIS BUILD");
       break;
-    case kKeyB:  // the library drawer comes with the library
+    case kKeyB: drawer_toggle(app); break;
     default: break;
   }
 }
@@ -211,7 +212,7 @@ void header_command(AppState* app, HeaderItem item) {
     case HeaderItem::kDoorSide: app->settings.side_hidden = !app->settings.side_hidden; break;
     case HeaderItem::kDoorInputs: toggle_inputs(app); break;
     case HeaderItem::kDoorOptions: options_toggle(app); break;
-    case HeaderItem::kDoorLibrary:
+    case HeaderItem::kDoorLibrary: drawer_toggle(app); break;
     case HeaderItem::kNone: break;
   }
 }

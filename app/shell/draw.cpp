@@ -95,6 +95,15 @@ void draw_clear(Canvas* c, uint32_t colour) {
   SDL_RenderClear(c->renderer);
 }
 
+void draw_clip(Canvas* c, const Rect& r) {
+  const int x0 = int(std::floor(r.x)), y0 = int(std::floor(r.y));
+  const int x1 = int(std::ceil(r.x + r.w)), y1 = int(std::ceil(r.y + r.h));
+  const SDL_Rect clip{x0, y0, std::max(x1 - x0, 0), std::max(y1 - y0, 0)};
+  SDL_RenderSetClipRect(c->renderer, &clip);
+}
+
+void draw_unclip(Canvas* c) { SDL_RenderSetClipRect(c->renderer, nullptr); }
+
 void draw_fill(Canvas* c, const Rect& r, uint32_t colour) {
   if (r.w <= 0 || r.h <= 0 || (colour >> 24) == 0) return;
   set_draw_colour(c, colour);

@@ -22,6 +22,9 @@ void draw_clear(Canvas* c, uint32_t colour);
 void draw_fill(Canvas* c, const Rect& r, uint32_t colour);
 // Many boxes of one colour in one call (columns, bars).
 void draw_fill_rects(Canvas* c, const Rect* rects, int count, uint32_t colour);
+// Drawing stays inside r (output pixels, rounded outward) until draw_unclip.
+void draw_clip(Canvas* c, const Rect& r);
+void draw_unclip(Canvas* c);
 // A one-pixel line.
 void draw_line(Canvas* c, float x0, float y0, float x1, float y1, uint32_t colour);
 // A one-pixel outline inside r.

@@ -55,7 +55,8 @@ void draw_header(Canvas* c, const AppState* app) {
   const HeaderItem hovered = header_item_at(cw, px, py);
   for (const Door& d : kDoors) {
     const Rect r = header_item_rect(cw, d.item);
-    const bool lit = (d.item == HeaderItem::kDoorSide && !app->settings.side_hidden) ||
+    const bool lit = (d.item == HeaderItem::kDoorLibrary && app->drawer_ui.open) ||
+                     (d.item == HeaderItem::kDoorSide && !app->settings.side_hidden) ||
                      (d.item == HeaderItem::kDoorOptions && panel_shown(app, kPanelOptions));
     const bool hover = hovered == d.item;
     draw_text_centred(c, kStackDisplay, 16, 400, d.label, r.x + r.w * 0.5f, mid,

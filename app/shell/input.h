@@ -45,6 +45,9 @@ enum Key : int {
   kKeyShift,  // a modifier key itself
   kKeyCtrl,
   kKeyAlt,
+  // The library drawer's player and context menu.
+  kKeyI,
+  kKeyMenu,   // the context-menu key, or Shift+F10
 };
 
 enum KeyMod : int {

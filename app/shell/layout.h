@@ -1,6 +1,6 @@
-// The rows and columns of the window: the header across the top, the main area (scope, trigger
-// strip, button strip, foot) and the side panel on its right. Pure arithmetic on the content size.
-// Main thread only.
+// The rows and columns of the window: the header across the top, the library drawer on the left
+// under it, the main area (scope, trigger strip, button strip, foot) and the side panel on its
+// right. Pure arithmetic on the content size. Main thread only.
 #pragma once
 
 struct Rect {
@@ -21,15 +21,18 @@ constexpr int kSideGap = 4;              // between the main area and the side p
 constexpr int kSideMinWidth = 264;
 constexpr int kSideDrawnWidth = 200;     // the side panel is drawn from this width on
 constexpr float kSideSlideSeconds = 0.18f;
+constexpr int kMainMinWidth = 400;       // a drawer wider than the window allows leaves the main area this
 
 struct MainLayout {
   int content_w, content_h;
   float side_w;       // right side panel, 0 when hidden
-  float main_w;       // W: content width less the side panel and its gap
-  Rect header, scope, trigger_strip, button_strip, foot, side;
+  float drawer_w;     // library drawer on the left, 0 when closed
+  float main_w;       // W: content width less the drawer, the side panel and its gap
+  Rect header, scope, trigger_strip, button_strip, foot, side, drawer;
 };
 
 float smoothstep(float x);
 // The side panel's width for a slide position s (0 hidden .. 1 shown).
 float side_panel_width(int content_w, float s);
-void layout_main(int content_w, int content_h, float side_w, MainLayout* out);
+// The main area starts right of the drawer (drawer_w wide as it is drawn this frame).
+void layout_main(int content_w, int content_h, float side_w, MainLayout* out, float drawer_w = 0.0f);

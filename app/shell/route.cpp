@@ -2,6 +2,7 @@
 #include "app/shell/route.h"
 
 #include "app/chop/chop_control.h"
+#include "app/drawer/drawer_control.h"
 #include "app/overlays/overlay.h"
 #include "app/panels/options.h"
 #include "app/panels/panel_content.h"
@@ -76,11 +77,11 @@ bool route_receivers(AppState* app, const InputEvent& ev) {
     panel_body_event(app, body);
     return true;
   }
-  // The library drawer's right edge comes here once the drawer exists.
+  if (drawer_take_edge(app, ev)) return true;
   if (key_map_take_event(app, ev, tick_ms())) return true;
-  // The inputs panel and the library drawer come here once they exist.
+  // The inputs panel comes here once it exists. The help overlay lies over everything below it.
   if (help_take_pointer(app, ev)) return true;
-  return false;
+  return drawer_take_pointer(app, ev);
 }
 
 bool route_overlay_keys(AppState* app, const InputEvent& ev) {
@@ -117,6 +118,7 @@ void handle_event(AppState* app, const InputEvent& ev) {
     case InputKind::kKeyDown:
       if (anywhere_key(app, ev)) return;
       if (route_overlay_keys(app, ev)) return;
+      if (drawer_key(app, ev)) return;
       if (chop_key(app, ev)) return;
       main_view_key(app, ev);
       return;

@@ -11,10 +11,12 @@
 void handle_event(AppState* app, const InputEvent& ev);
 
 // Offers the event to the receivers that come before the main view, in order: the window's own
-// frame, the floating panels, the key-map overlay (while shown) and the help overlay's pointer.
+// frame, the floating panels, the drawer's resize edge, the key-map overlay (while shown), the
+// help overlay's pointer and the library drawer with its context menu.
 // True when one of them took it; the main view must not see it then.
 bool route_receivers(AppState* app, const InputEvent& ev);
-// The keys of the help overlay and of the options panel, after the "anywhere" keys. True when taken.
+// The keys of the help overlay and of the options panel, after the "anywhere" keys (the drawer's
+// come after these). True when taken.
 bool route_overlay_keys(AppState* app, const InputEvent& ev);
 // The main window's frame as a receiver: presses on the minimise / maximise / close buttons act,
 // a double click on the title strip maximises or restores, a press on a resize edge is the

@@ -100,6 +100,10 @@ int key_from(SDL_Keycode k, int mods) {
     case SDLK_ESCAPE: return kKeyEscape;
     case SDLK_F1: return kKeyF1;
     case SDLK_F12: return kKeyF12;
+    case SDLK_F10: return (mods & kModShift) ? kKeyMenu : kKeyOther;
+    case SDLK_APPLICATION:
+    case SDLK_MENU: return kKeyMenu;
+    case SDLK_i: return kKeyI;
     case SDLK_COMMA: return kKeyComma;
     case SDLK_BACKQUOTE: return kKeyBackquote;
     case SDLK_QUESTION: return kKeyQuestion;

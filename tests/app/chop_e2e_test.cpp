@@ -123,11 +123,14 @@ TEST_F(ChopE2e, RequestedFileBecomesAReferenceSessionOfItsBursts) {
     EXPECT_NEAR(double(takes[size_t(i)].second), double(kBursts[i][1] + kPostRoll), kBlock) << ref;
   }
 
-  // The live view is back: no take spans, the recording strip.
-  ASSERT_TRUE(screenshot(&shot));
-  EXPECT_EQ(pixels_of(shot, l.scope, kChopSpanShade), 0);
+  // The live view is back, right of the library drawer that opened on the new session (the window
+  // grew by the drawer): no take spans, the recording strip.
+  ASSERT_TRUE(wait_until([&] { return screenshot(&shot) && shot.width == 960 + 1040; }, 10000)) << shot.width;
+  MainLayout after;
+  layout_main(shot.width, 540, side_panel_width(960, 1.0f), &after, 1040);
+  EXPECT_EQ(pixels_of(shot, after.scope, kChopSpanShade), 0);
   // (ARM's orange label is all the orange left where MAKE SESSION was.)
-  EXPECT_LT(pixels_of(shot, chop_button_rect(l, kChopMake), 0xFF1F7AF2), 500) << "MAKE SESSION still shown";
+  EXPECT_LT(pixels_of(shot, chop_button_rect(after, kChopMake), 0xFF1F7AF2), 500) << "MAKE SESSION still shown";
 
   // A text file through the request file is refused and starts nothing.
   write_text(program_.tmp + "/tolm_open_request", files_ + "/notes.txt\n");

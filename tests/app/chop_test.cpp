@@ -134,7 +134,11 @@ TEST(ChopKeys, EnterAndEscActOnTheChopOnlyInChopModeAndAfterTheOverlays) {
   expect_burst_session(c);
   EXPECT_EQ(c->chop.envelope, nullptr);
   EXPECT_EQ(c->chop.block_count, 0);
-  // Out of chop mode again: Enter is the main view's.
+  // The session opened in the library drawer, which has the keyboard: Esc closes the drawer, and
+  // out of chop mode Enter is the main view's again.
+  EXPECT_TRUE(c->drawer_ui.focus);
+  c.key(kKeyEscape);
+  EXPECT_FALSE(c->drawer_ui.open);
   c.key(kKeyEnter);
   EXPECT_TRUE(options_shown(c.get()));
   options_close(c.get());

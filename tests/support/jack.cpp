@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -42,6 +43,20 @@ int feeder_process(jack_nframes_t frames, void* arg) {
     pos = -1;
   }
   f->position.store(pos, std::memory_order_release);
+  return 0;
+}
+
+int capture_process(jack_nframes_t frames, void* arg) {
+  auto* k = static_cast<JackCapture*>(arg);
+  if (!k->recording.load(std::memory_order_acquire)) return 0;
+  int64_t n = k->count.load(std::memory_order_relaxed);
+  const int64_t take = std::min<int64_t>(frames, k->capacity - n);
+  for (int c = 0; c < k->channels; ++c) {
+    auto* port = static_cast<jack_port_t*>(k->ports[size_t(c)]);
+    const auto* in = static_cast<const float*>(jack_port_get_buffer(port, frames));
+    for (int64_t i = 0; i < take; ++i) k->frames[size_t((n + i) * k->channels + c)] = in[i];
+  }
+  k->count.store(n + take, std::memory_order_release);
   return 0;
 }
 
@@ -131,6 +146,41 @@ void JackFeeder::play(std::vector<float> interleaved, int64_t lead_frames) {
 }
 
 void JackFeeder::close() {
+  if (!client) return;
+  jack_client_close(static_cast<jack_client_t*>(client));
+  client = nullptr;
+  ports.clear();
+}
+
+bool JackCapture::open(const char* client_name, int channel_count, int64_t capacity_frames) {
+  quiet_jack_errors();
+  recording.store(0);
+  count.store(0);
+  channels = channel_count;
+  capacity = capacity_frames;
+  frames.assign(size_t(capacity_frames * channel_count), 0.0f);  // sized before the process thread runs
+  jack_status_t status;
+  jack_client_t* c = jack_client_open(client_name, JackNoStartServer, &status);
+  if (!c) return false;
+  client = c;
+  for (int k = 1; k <= channel_count; ++k) {
+    const std::string port = "in_" + std::to_string(k);
+    jack_port_t* p = jack_port_register(c, port.c_str(), JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+    if (!p) return false;
+    ports.push_back(p);
+  }
+  jack_set_process_callback(c, capture_process, this);
+  return jack_activate(c) == 0;
+}
+
+bool JackCapture::connect(const std::vector<std::string>& sources) {
+  auto* c = static_cast<jack_client_t*>(client);
+  for (size_t k = 0; k < sources.size() && k < ports.size(); ++k)
+    if (jack_connect(c, sources[k].c_str(), jack_port_name(static_cast<jack_port_t*>(ports[k]))) != 0) return false;
+  return true;
+}
+
+void JackCapture::close() {
   if (!client) return;
   jack_client_close(static_cast<jack_client_t*>(client));
   client = nullptr;

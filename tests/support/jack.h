@@ -45,5 +45,28 @@ struct JackFeeder {
   ~JackFeeder() { close(); }
 };
 
+// A small JACK client that records what other clients play: `channel_count` input ports "in_1"...
+// fed from named output ports, each frame kept while recording is on, until the buffer sized at
+// open is full. The process thread writes; the test reads the frames below `count`.
+struct JackCapture {
+  void* client = nullptr;            // jack_client_t*
+  std::vector<void*> ports;          // jack_port_t* per channel
+  std::vector<float> frames;         // interleaved, `channels` per frame, sized at open
+  int channels = 0;
+  int64_t capacity = 0;              // frames
+  std::atomic<int> recording{0};
+  std::atomic<int64_t> count{0};     // frames kept (release after the samples)
+
+  bool open(const char* client_name, int channel_count, int64_t capacity_frames);
+  // Connects each source port to in_k in turn (k from 1).
+  bool connect(const std::vector<std::string>& sources);
+  void start() { recording.store(1, std::memory_order_release); }
+  void stop() { recording.store(0, std::memory_order_release); }
+  // Sample c of frame i; call for i below count.
+  float at(int64_t i, int c) const { return frames[size_t(i * channels + c)]; }
+  void close();
+  ~JackCapture() { close(); }
+};
+
 // True when a port of that full name exists on the current server.
 bool jack_port_exists(const std::string& port);
