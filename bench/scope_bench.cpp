@@ -9,8 +9,8 @@
 #include <memory>
 #include <vector>
 
-#include "app/app_state.h"
-#include "app/scope_view.h"
+#include "app/scope/scope_view.h"
+#include "app/shell/app_state.h"
 #include "ui/text.h"
 
 namespace {

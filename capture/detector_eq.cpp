@@ -114,12 +114,32 @@ inline __attribute__((always_inline)) void cascade_lanes(EqState* s, const EqCoe
   }
 }
 
-// The band filter and the detector level after the cascade. The feedback term enters last so
-// each frame's dependency is one fused multiply-add where the processor has one.
+// The envelope of the detector level, when one is asked for: instant attack, `release` per frame.
+struct Follow {
+  float release;
+  float* env;  // carried from block to block
+  float* out;  // per frame
+};
+
+// The band filter and the detector level after the cascade, and the envelope of that level. The
+// feedback term enters last so each frame's dependency is one fused multiply-add where the
+// processor has one; the envelope's chain of multiplies runs beside it.
+template <bool kFollow>
 inline __attribute__((always_inline)) void band_and_level(EqState* s, const EqCoefficients& c, int frames,
-                                                          const float* in, float* detect) {
+                                                          const float* in, float* detect, const Follow& f) {
+  float env = kFollow ? *f.env : 0.0f;
   if (!c.band) {
-    for (int i = 0; i < frames; ++i) detect[i] = std::max(std::fabs(in[2 * i]), std::fabs(in[2 * i + 1]));
+    if (!kFollow) {
+      for (int i = 0; i < frames; ++i) detect[i] = std::max(std::fabs(in[2 * i]), std::fabs(in[2 * i + 1]));
+      return;
+    }
+    for (int i = 0; i < frames; ++i) {
+      const float d = std::max(std::fabs(in[2 * i]), std::fabs(in[2 * i + 1]));
+      detect[i] = d;
+      env = d > env ? d : env * f.release;
+      f.out[i] = env;
+    }
+    *f.env = env;
     return;
   }
   float x1l = s->band_x1[0], x2l = s->band_x2[0], y1l = s->band_y1[0], y2l = s->band_y2[0];
@@ -130,8 +150,14 @@ inline __attribute__((always_inline)) void band_and_level(EqState* s, const EqCo
     const float yr = (c.b0 * xr + c.b2 * x2r - c.a2 * y2r) - c.a1 * y1r;
     x2l = x1l, x1l = xl, y2l = y1l, y1l = yl;
     x2r = x1r, x1r = xr, y2r = y1r, y1r = yr;
-    detect[i] = std::max(std::fabs(yl), std::fabs(yr));
+    const float d = std::max(std::fabs(yl), std::fabs(yr));
+    detect[i] = d;
+    if (kFollow) {
+      env = d > env ? d : env * f.release;
+      f.out[i] = env;
+    }
   }
+  if (kFollow) *f.env = env;
   s->band_x1[0] = x1l, s->band_x2[0] = x2l, s->band_y1[0] = y1l, s->band_y2[0] = y2l;
   s->band_x1[1] = x1r, s->band_x2[1] = x2r, s->band_y1[1] = y1r, s->band_y2[1] = y2r;
 }
@@ -139,33 +165,35 @@ inline __attribute__((always_inline)) void band_and_level(EqState* s, const EqCo
 template <int W>
 inline __attribute__((always_inline)) void detect_lanes(EqState* s, const EqCoefficients& c, const float* left,
                                                         const float* right, float gain, int frames, float* scratch,
-                                                        float* detect) {
+                                                        float* detect, const Follow* f) {
   if (c.cascade) {
     cascade_lanes<W>(s, c, left, right, gain, frames, scratch);
   } else {
     for (int i = 0; i < frames; ++i) scratch[2 * i] = gain * left[i], scratch[2 * i + 1] = gain * right[i];
   }
-  band_and_level(s, c, frames, scratch, detect);
+  if (f) band_and_level<true>(s, c, frames, scratch, detect, *f);
+  else band_and_level<false>(s, c, frames, scratch, detect, Follow{});
 }
 
-using DetectFn = void (*)(EqState*, const EqCoefficients&, const float*, const float*, float, int, float*, float*);
+using DetectFn = void (*)(EqState*, const EqCoefficients&, const float*, const float*, float, int, float*, float*,
+                          const Follow*);
 
 void detect4(EqState* s, const EqCoefficients& c, const float* l, const float* r, float g, int n, float* scratch,
-             float* det) {
-  detect_lanes<4>(s, c, l, r, g, n, scratch, det);
+             float* det, const Follow* f) {
+  detect_lanes<4>(s, c, l, r, g, n, scratch, det, f);
 }
 
 #if defined(__x86_64__)
 __attribute__((target("avx2,fma"))) void detect8(EqState* s, const EqCoefficients& c, const float* l, const float* r,
-                                                 float g, int n, float* scratch, float* det) {
-  detect_lanes<8>(s, c, l, r, g, n, scratch, det);
+                                                 float g, int n, float* scratch, float* det, const Follow* f) {
+  detect_lanes<8>(s, c, l, r, g, n, scratch, det, f);
 }
 
 __attribute__((target("avx512f,avx512vl,avx512dq,avx512bw,fma"))) void detect16(EqState* s, const EqCoefficients& c,
                                                                                const float* l, const float* r,
                                                                                float g, int n, float* scratch,
-                                                                               float* det) {
-  detect_lanes<16>(s, c, l, r, g, n, scratch, det);
+                                                                               float* det, const Follow* f) {
+  detect_lanes<16>(s, c, l, r, g, n, scratch, det, f);
 }
 #endif
 
@@ -226,12 +254,27 @@ void eq_coefficients(EqCoefficients* c, float hpf_hz, int hpf_order, float lpf_h
   }
 }
 
-void eq_detect(EqState* s, const EqCoefficients& c, const float* left, const float* right, float gain, int frames,
-               float* scratch, float* detect) {
+namespace {
+
+DetectFn current_detect() {
   DetectFn f = g_detect.load(std::memory_order_relaxed);
   if (!f) {
     f = detect_for(eq_widest_lanes());
     g_detect.store(f, std::memory_order_relaxed);
   }
-  f(s, c, left, right, gain, frames, scratch, detect);
+  return f;
+}
+
+}  // namespace
+
+void eq_detect(EqState* s, const EqCoefficients& c, const float* left, const float* right, float gain, int frames,
+               float* scratch, float* detect) {
+  current_detect()(s, c, left, right, gain, frames, scratch, detect, nullptr);
+}
+
+void eq_detect_follow(EqState* s, const EqCoefficients& c, const float* left, const float* right, float gain,
+                      int frames, float* scratch, float* detect, float release, float* envelope,
+                      float* envelope_out) {
+  const Follow f{release, envelope, envelope_out};
+  current_detect()(s, c, left, right, gain, frames, scratch, detect, &f);
 }

@@ -38,3 +38,9 @@ void eq_use_lanes(int width);
 // output. scratch holds 2 x frames floats.
 void eq_detect(EqState* s, const EqCoefficients& c, const float* left, const float* right, float gain, int frames,
                float* scratch, float* detect);
+// The same, and the envelope of the detector level on the way: envelope_out[i] = detect[i] when
+// that is greater than the envelope so far, else the envelope so far times `release`;
+// *envelope carries it from block to block.
+void eq_detect_follow(EqState* s, const EqCoefficients& c, const float* left, const float* right, float gain,
+                      int frames, float* scratch, float* detect, float release, float* envelope,
+                      float* envelope_out);

@@ -177,6 +177,15 @@ struct CaptureEngine {
   float col_in, col_det;
   uint8_t col_rec, col_wo;
   int col_filled;
+  // Values derived from parameters, kept until the parameters they come from change (compared
+  // bit for bit; the keys start invalid).
+  EqCoefficients eq_coeffs;
+  uint32_t eq_key[8];        // hpf_hz, hpf_order, lpf_hz, lpf_order, peak_hz, peak_q, rate
+  float exit_factor;         // 10^(exit_db / 20)
+  uint32_t exit_key;         // exit_db
+  float recover_power;       // the limiter's recovery over a block of recover_frames frames
+  int recover_frames;
+  int derived_valid;         // bit 0: eq_coeffs, bit 1: exit_factor, bit 2: recover_power
   // Monitor levelling and limiter.
   float level_env, level_gain, limit_gain;
   float in_peak, out_peak;   // previous block's meters
@@ -189,6 +198,12 @@ struct CaptureEngine {
   float* eq_scratch;         // 2 x 4,096 floats for the equaliser
   float* level;              // input level (after gain) per frame of the block
   float* tap_stereo;         // interleaved input for the output tap without an output block
+  float* gained;             // gained input per frame of the block, interleaved
+  float* env_frames;         // envelope per frame of the block
+  int* crossing_frames;      // frames of the block where the envelope rose to the open line
+  float* gain_frames;        // record gain per frame of the block, twice (left, right); first
+                             // the mono history's values on their way in
+  int64_t* head_frames;      // write head after each frame of the block (tape playback)
 };
 
 // Allocates the detector's buffers for this rate and sets every field to its starting value

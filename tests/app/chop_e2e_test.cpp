@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/chop_view.h"
-#include "app/foot.h"
+#include "app/chop/chop_view.h"
+#include "app/foot/foot.h"
 #include "tests/app/e2e_support.h"
 #include "tests/support/jack.h"
 #include "tests/support/temp_dir.h"

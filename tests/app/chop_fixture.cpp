@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/chop_control.h"
-#include "app/commands.h"
+#include "app/chop/chop_control.h"
+#include "app/shell/route.h"
 #include "config/status.h"
 #include "platform/text.h"
 #include "sessions/session.h"

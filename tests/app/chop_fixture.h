@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/input.h"
+#include "app/shell/input.h"
 #include "library/chop.h"
 #include "tests/app/scope_fixture.h"
 #include "tests/support/temp_dir.h"

@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/chop_control.h"
-#include "app/chop_view.h"
-#include "app/theme.h"
+#include "app/chop/chop_control.h"
+#include "app/chop/chop_view.h"
+#include "app/shell/theme.h"
 #include "platform/text.h"
 #include "tests/app/chop_fixture.h"
 

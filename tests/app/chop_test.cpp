@@ -14,13 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
-#include "app/chop_control.h"
-#include "app/chop_view.h"
-#include "app/commands.h"
-#include "app/desktop.h"
-#include "app/options.h"
-#include "app/overlay.h"
+#include "app/chop/chop_control.h"
+#include "app/chop/chop_view.h"
+#include "app/overlays/overlay.h"
+#include "app/panels/options.h"
+#include "app/shell/app.h"
+#include "app/shell/desktop.h"
+#include "app/shell/route.h"
+#include "app/shell/trigger.h"
 #include "config/status.h"
 #include "platform/clock.h"
 #include "platform/text.h"

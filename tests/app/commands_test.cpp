@@ -8,10 +8,10 @@
 #include <memory>
 #include <string>
 
-#include "app/app.h"
-#include "app/commands.h"
-#include "app/header.h"
-#include "app/window.h"
+#include "app/shell/app.h"
+#include "app/shell/header.h"
+#include "app/shell/route.h"
+#include "app/shell/window.h"
 #include "config/status.h"
 
 namespace {

@@ -4,8 +4,9 @@
 #include <chrono>
 #include <thread>
 
-#include "app/app_state.h"
-#include "app/desktop.h"
+#include "app/shell/app_state.h"
+#include "app/shell/desktop.h"
+#include "app/shell/route.h"
 
 inline bool settle_desktop(AppState* app) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);

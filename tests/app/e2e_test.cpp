@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/foot.h"
-#include "app/header.h"
-#include "app/scope_control.h"
+#include "app/foot/foot.h"
+#include "app/scope/scope_control.h"
+#include "app/shell/header.h"
 #include "tests/app/e2e_support.h"
 #include "tests/support/jack.h"
 #include "tests/support/temp_dir.h"

@@ -6,9 +6,9 @@
 #include <cmath>
 #include <string>
 
-#include "app/foot.h"
-#include "app/spring.h"
-#include "app/theme.h"
+#include "app/foot/foot.h"
+#include "app/shell/spring.h"
+#include "app/shell/theme.h"
 #include "platform/text.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "app/options.h"
+#include "app/panels/options.h"
 #include "capture/device.h"
 #include "platform/clock.h"
 #include "sessions/session.h"

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/panel.h"
+#include "app/panels/panel.h"
 #include "tests/app/e2e_support.h"
 #include "tests/support/jack.h"
 #include "tests/support/temp_dir.h"

@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "app/header.h"
-#include "app/options.h"
-#include "tests/app/desktop_wait.h"
-#include "app/overlay.h"
+#include "app/overlays/overlay.h"
+#include "app/panels/options.h"
+#include "app/shell/header.h"
 #include "config/status.h"
 #include "sessions/session.h"
+#include "tests/app/desktop_wait.h"
 #include "tests/app/panel_fixture.h"
 
 namespace {

@@ -5,12 +5,12 @@
 #include <cstring>
 #include <string>
 
-#include "app/commands.h"
-#include "app/foot.h"
-#include "app/header.h"
-#include "app/options.h"
-#include "app/overlay.h"
-#include "app/panel.h"
+#include "app/foot/foot.h"
+#include "app/overlays/overlay.h"
+#include "app/panels/options.h"
+#include "app/panels/panel.h"
+#include "app/shell/header.h"
+#include "app/shell/route.h"
 #include "config/log.h"
 #include "tests/app/panel_fixture.h"
 

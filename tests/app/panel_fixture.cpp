@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "app/commands.h"
+#include "app/shell/route.h"
 #include "config/status.h"
 
 PanelsApp::PanelsApp() {

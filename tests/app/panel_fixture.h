@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "app/app_state.h"
-#include "app/input.h"
+#include "app/shell/app_state.h"
+#include "app/shell/input.h"
 #include "tests/support/temp_dir.h"
 
 struct PanelsApp {

@@ -7,11 +7,12 @@
 #include <cstring>
 #include <string>
 
-#include "app/commands.h"
-#include "app/frame.h"
-#include "app/options.h"
-#include "app/panel.h"
-#include "app/window.h"
+#include "app/panels/options.h"
+#include "app/panels/panel.h"
+#include "app/panels/panel_content.h"
+#include "app/shell/frame.h"
+#include "app/shell/route.h"
+#include "app/shell/window.h"
 #include "tests/app/panel_fixture.h"
 
 TEST(Panels, BlockRoundTripThroughTolmIni) {

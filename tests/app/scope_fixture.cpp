@@ -6,8 +6,8 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "app/commands.h"
-#include "app/scope_control.h"
+#include "app/scope/scope_control.h"
+#include "app/shell/route.h"
 #include "ui/text.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
-#include "app/draw.h"
+#include "app/shell/app_state.h"
+#include "app/shell/draw.h"
 
 struct SDL_Window;
 struct SDL_Renderer;

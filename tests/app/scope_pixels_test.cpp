@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "app/scope_control.h"
-#include "app/scope_draw.h"
-#include "app/scope_view.h"
+#include "app/scope/scope_control.h"
+#include "app/scope/scope_draw.h"
+#include "app/scope/scope_view.h"
 #include "tests/app/scope_fixture.h"
 
 namespace {

@@ -8,9 +8,9 @@
 #include <cmath>
 #include <vector>
 
-#include "app/scope_control.h"
-#include "app/scope_draw.h"
-#include "app/scope_view.h"
+#include "app/scope/scope_control.h"
+#include "app/scope/scope_draw.h"
+#include "app/scope/scope_view.h"
 #include "tests/app/scope_fixture.h"
 
 namespace {

@@ -6,11 +6,14 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "capture/engine.h"
 #include "capture/takes.h"
 #include "tests/capture/engine_fixture.h"
+#include "tests/capture/engine_reference.h"
 
 namespace {
 
@@ -523,4 +526,304 @@ TEST(CaptureEngine, ReadersSeekAndTiming) {
   engine_timing(e.get(), &t);
   EXPECT_EQ(t.callbacks, 0);
   EXPECT_EQ(t.max_us, 0.0);
+}
+
+namespace {
+
+// Deterministic random numbers for the comparison below.
+struct Dice {
+  uint64_t state;
+  uint32_t next() {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return uint32_t(state >> 33);
+  }
+  double unit() { return next() / 2147483648.0; }  // 0..1
+  int upto(int n) { return n > 0 ? int(next() % uint32_t(n)) : 0; }
+  bool chance(double p) { return unit() < p; }
+  float noise() { return float(2.0 * unit() - 1.0); }
+};
+
+// Sound in stretches of one kind each: silence, faint or loud noise, tones, clicks, a level
+// wandering across the threshold line, denormals, and (when allowed) infinities and NaNs.
+struct Scenery {
+  Dice dice;
+  double rate;
+  float line;
+  bool hostile;
+  int kind = 0;
+  int64_t left = 0, at = 0;
+  float amp = 0, hz = 0;
+  void next_stretch() {
+    kind = dice.upto(hostile ? 9 : 8);
+    left = 1 + int64_t(dice.unit() * dice.unit() * 3.0 * rate);
+    amp = float(std::pow(10.0, -4.0 * dice.unit()));
+    hz = float(20.0 + dice.unit() * 0.4 * rate);
+  }
+  void frame(float* l, float* r) {
+    if (left-- <= 0) next_stretch();
+    ++at;
+    float a = 0, b = 0;
+    switch (kind) {
+      case 0: break;
+      case 1: a = 1e-4f * dice.noise(), b = 1e-4f * dice.noise(); break;
+      case 2: a = amp * dice.noise(), b = amp * dice.noise(); break;
+      case 3: a = amp * float(std::sin(2 * kPi * hz * double(at) / rate)), b = -0.5f * a; break;
+      case 4: a = b = dice.chance(200.0 / rate) ? amp * dice.noise() : 0.0f; break;
+      case 5: {  // near the line, drifting over and under it
+        const float wander = float(1.0 + 0.3 * std::sin(2 * kPi * double(at) / (0.37 * rate)));
+        a = line * wander * (dice.chance(0.5) ? 1.0f : -1.0f), b = 0.3f * a;
+        break;
+      }
+      case 6: a = 3e-39f * dice.noise(), b = -2e-39f; break;
+      case 7: a = amp * dice.noise(), b = 0; break;
+      default: {  // a loud right channel beside the odd values, so it shows wherever they hide it
+        const float odd[] = {INFINITY, -INFINITY, NAN, 1e30f};
+        const bool strange = dice.chance(0.003);
+        a = strange ? odd[dice.upto(4)] : 0.01f * dice.noise(), b = strange ? 0.9f : 0.01f * dice.noise();
+      }
+    }
+    *l = a, *r = b;
+  }
+};
+
+// A library player that renders a tone from its own position, one per engine.
+struct TonePlayer {
+  int64_t position = 0;
+  static void render(void* ctx, float* l, float* r, int n, int) {
+    auto* p = static_cast<TonePlayer*>(ctx);
+    for (int i = 0; i < n; ++i, ++p->position) {
+      const float v = 0.3f * float(std::sin(0.01 * double(p->position)));
+      l[i] += v, r[i] += 0.5f * v;
+    }
+  }
+};
+
+struct TapCopy {
+  std::vector<float> seen;
+  static void take(void* ctx, const float* stereo, int n, int) {
+    auto* t = static_cast<TapCopy*>(ctx);
+    t->seen.assign(stereo, stereo + 2 * n);
+  }
+};
+
+bool same_bits(const void* a, const void* b, size_t bytes) { return memcmp(a, b, bytes) == 0; }
+template <typename T>
+bool same_value(const T& a, const T& b) {
+  return same_bits(&a, &b, sizeof a);
+}
+
+template <typename T>
+bool same_atomics(const std::atomic<T>* a, const std::atomic<T>* b, int64_t n) {
+  for (int64_t i = 0; i < n; ++i) {
+    const T x = a[i].load(), y = b[i].load();
+    if (!same_bits(&x, &y, sizeof x)) return false;
+  }
+  return true;
+}
+
+// Every published value and every piece of state that reaches a later block; the name of the
+// first one that differs, or an empty string.
+std::string first_difference(const CaptureEngine& a, const CaptureEngine& b) {
+#define SAME(field) \
+  if (!same_value(a.field, b.field)) return #field
+#define SAME_ATOMIC(field) \
+  if (!same_value(a.field.load(), b.field.load())) return #field
+  SAME_ATOMIC(input_peak); SAME_ATOMIC(output_peak); SAME_ATOMIC(envelope); SAME_ATOMIC(gate_open);
+  SAME_ATOMIC(would_open); SAME_ATOMIC(recording); SAME_ATOMIC(write_head); SAME_ATOMIC(takes_opened);
+  SAME_ATOMIC(takes_closed); SAME_ATOMIC(play_head); SAME_ATOMIC(monitor_gain); SAME_ATOMIC(limiter_gain);
+  SAME_ATOMIC(play_tape); SAME_ATOMIC(reset_request); SAME_ATOMIC(cull_request); SAME_ATOMIC(seek_request);
+  SAME_ATOMIC(sealed_write); SAME_ATOMIC(overview_bucket); SAME_ATOMIC(column_count); SAME_ATOMIC(mono_count);
+  SAME(env); SAME(above_line); SAME(sample_counter); SAME(crossing_count); SAME(gate); SAME(above_count);
+  SAME(below_count); SAME(quiet_count); SAME(delay_frames); SAME(extra_frames); SAME(wo_open); SAME(wo_above);
+  SAME(wo_below); SAME(wo_quiet); SAME(delay_write); SAME(record_gain); SAME(rec); SAME(head); SAME(playhead);
+  SAME(opened); SAME(closed); SAME(take_start); SAME(take_start_count); SAME(col_in); SAME(col_det);
+  SAME(col_rec); SAME(col_wo); SAME(col_filled); SAME(level_env); SAME(level_gain); SAME(limit_gain);
+  SAME(in_peak); SAME(out_peak); SAME(eq);
+#undef SAME
+#undef SAME_ATOMIC
+  if (!same_bits(a.crossing, b.crossing, sizeof a.crossing)) return "crossing log";
+  if (!same_bits(a.take_starts, b.take_starts, size_t(a.take_start_count) * sizeof(int64_t))) return "take starts";
+  for (int i = 0; i < kMaxSealedTakes; ++i)
+    if (a.sealed[i].start != b.sealed[i].start || a.sealed[i].end != b.sealed[i].end ||
+        a.sealed[i].culled != b.sealed[i].culled)
+      return "sealed takes";
+  if (!same_atomics(a.overview, b.overview, kOverviewBuckets)) return "overview";
+  if (!same_atomics(a.column_input, b.column_input, kScopeColumns)) return "column input peaks";
+  if (!same_atomics(a.column_detector, b.column_detector, kScopeColumns)) return "column detector peaks";
+  if (!same_atomics(a.column_recorded, b.column_recorded, kScopeColumns)) return "column recorded marks";
+  if (!same_atomics(a.column_would_open, b.column_would_open, kScopeColumns)) return "column would-open marks";
+  return "";
+}
+
+// Tape frames [from, to) of both engines: present in both or in neither, and the same bits
+// where present.
+std::string tape_difference(const CaptureEngine& a, const CaptureEngine& b, int64_t from, int64_t to) {
+  const int64_t cf = a.tape.chunk_frames;
+  for (int64_t f = std::max<int64_t>(from, 0); f < to && f / cf < a.tape.slot_count;) {
+    const int64_t c = f / cf, n = std::min(to, (c + 1) * cf) - f;
+    const float* x = a.tape.chunks[c].load();
+    const float* y = b.tape.chunks[c].load();
+    if (!x != !y) return "tape chunk presence " + std::to_string(c);
+    if (x && !same_bits(x + 2 * (f - c * cf), y + 2 * (f - c * cf), size_t(2 * n) * sizeof(float)))
+      return "tape frames from " + std::to_string(f);
+    f += n;
+  }
+  return "";
+}
+
+}  // namespace
+
+TEST(CaptureEngine, BlockRoutineMatchesThePlainFrameByFrameRoutineBitForBit) {
+  // Many engines in pairs, one run by the block routine and one by the plain reference, through
+  // random trigger settings, sounds, block lengths, requests and tape limits. Every output
+  // sample, tape frame, published value and piece of carried state must be the same bits.
+  const double rates[] = {48000, 44100, 8000, 1000, 500, 100};
+  int64_t frames_compared = 0, takes_seen = 0, blocks_at_tape_end = 0;
+  for (uint64_t seed = 1; seed <= 48; ++seed) {
+    Dice dice{seed * 7919};
+    const double rate = rates[dice.upto(6)];
+    const int channels = 1 + dice.upto(3);
+    // One-second chunks, so runs cross them often; a small memory figure keeps the tape at its
+    // smallest resident cap, so writes hit its end; three minutes of chunk slots let the slowest
+    // rates run past the table.
+    const uint64_t memory = dice.chance(0.3) ? uint64_t(1) << 20 : uint64_t(8) << 30;
+    auto engine = [&] {
+      EnginePtr e(new CaptureEngine{});
+      if (capture_engine_init(e.get(), rate) != 0 ||
+          tape_create_with_memory(&e->tape, 1, 3, kTapeSpareTarget, rate, memory) != 0)
+        return EnginePtr();
+      tape_maintain(&e->tape, 0, kTapeAhead);
+      e->input_channels = channels;
+      e->running = 1;
+      return e;
+    };
+    auto fast = engine(), plain = engine();
+    ASSERT_TRUE(fast && plain);
+    const int ring = fast->delay_length;
+    auto seconds = [&](double s) { return int(s * rate); };
+    float line = 0.02f;
+    auto shuffle_settings = [&](CaptureEngine* x, Dice d) {
+      x->armed = d.chance(0.85);
+      x->gate_forced = d.chance(0.1);
+      x->monitor = d.chance(0.3);
+      x->normalize_monitor = d.chance(0.5);
+      x->input_gain = d.chance(0.5) ? 1.0f : float(0.25 + 1.75 * d.unit());
+      x->open_level = line;
+      x->exit_db = d.chance(0.4) ? 0.0f : float(48.0 * d.unit() - 24.0);
+      const int pre[] = {0, 1, seconds(0.01), seconds(0.5), seconds(2.0), ring - 1, ring + 100};
+      x->pre_roll_frames = pre[d.upto(7)];
+      const int post[] = {0, 1, seconds(0.02), seconds(0.3), seconds(1.0)};
+      x->post_roll_frames = post[d.upto(5)];
+      const int look[] = {0, 0, seconds(0.5), seconds(2.0), ring};
+      x->look_back_frames = look[d.upto(5)];
+      const int hold[] = {0, 0, 1, seconds(0.01), seconds(0.2)};
+      x->hold_frames = hold[d.upto(5)];
+      x->hpf_hz = d.chance(0.4) ? float(20.0 + 400.0 * d.unit()) : 0.0f;
+      x->hpf_order = 1 + d.upto(12);
+      x->lpf_hz = d.chance(0.3) ? float(500.0 + 15000.0 * d.unit()) : 0.0f;
+      x->lpf_order = 1 + d.upto(12);
+      x->peak_hz = d.chance(0.3) ? float(100.0 + 5000.0 * d.unit()) : 0.0f;
+      x->peak_q = float(0.2 + 8.0 * d.unit());
+    };
+    const bool hostile = seed % 8 == 0;
+    Scenery scene{Dice{seed * 104729}, rate, line, hostile};
+    TonePlayer fast_player, plain_player;
+    const PlayerMix fast_mix{TonePlayer::render, &fast_player}, plain_mix{TonePlayer::render, &plain_player};
+    TapCopy fast_tap, plain_tap;
+    const OutputTap fast_out{TapCopy::take, &fast_tap}, plain_out{TapCopy::take, &plain_tap};
+    fast->output_tap = &fast_out, plain->output_tap = &plain_out;
+    bool player_on = false;
+    uint64_t now_ms = 0;
+    int64_t widest_head = 0;
+    std::vector<float> input(size_t(channels) * kMaxBlockFrames), out_fast(2 * kMaxBlockFrames),
+        out_plain(2 * kMaxBlockFrames);
+    for (int block = 0; block < 160; ++block) {
+      if (block == 0 || dice.chance(0.08)) {
+        if (dice.chance(0.5)) line = float(std::pow(10.0, -1.0 - 2.5 * dice.unit()));
+        scene.line = line;
+        const Dice settings{dice.state ^ 0x9e3779b97f4a7c15ull};
+        shuffle_settings(fast.get(), settings);
+        shuffle_settings(plain.get(), settings);
+        player_on = dice.chance(0.2);
+      }
+      if (dice.chance(0.03)) fast->gate_forced = plain->gate_forced = !fast->gate_forced;
+      if (dice.chance(0.03)) fast->armed = plain->armed = !fast->armed;
+      if (dice.chance(0.02)) fast->reset_request = plain->reset_request = 1;
+      if (dice.chance(0.04)) fast->cull_request = plain->cull_request = 1;
+      if (dice.chance(0.04)) {
+        const int64_t to = int64_t(dice.unit() * double(fast->write_head.load() + 10));
+        fast->seek_request = plain->seek_request = to;
+        fast->play_tape = plain->play_tape = 1;
+      }
+      // The allocator's part, mostly on time; sometimes late, and sometimes giving back what
+      // lies behind the head.
+      now_ms += 10;
+      if (dice.chance(0.9)) {
+        const int ahead = 1 + dice.upto(3);
+        if (dice.chance(0.05)) {
+          const int64_t back = std::max<int64_t>(0, fast->write_head.load() - 2 * fast->tape.chunk_frames);
+          fast->tape.release_point = plain->tape.release_point = back;
+        }
+        tape_maintain_at(&fast->tape, fast->write_head.load(), ahead, now_ms);
+        tape_maintain_at(&plain->tape, plain->write_head.load(), ahead, now_ms);
+      }
+      if (dice.chance(0.7)) {
+        SealedTake x, y;
+        while (engine_next_sealed_take(fast.get(), &x)) {
+          ASSERT_TRUE(engine_next_sealed_take(plain.get(), &y));
+          takes_seen += !x.culled;
+        }
+        ASSERT_FALSE(engine_next_sealed_take(plain.get(), &y));
+      }
+
+      const int lengths[] = {1, 7, 64, 256, 256, 1000, 4096};
+      const int frames = dice.chance(0.3) ? 1 + dice.upto(kMaxBlockFrames) : lengths[dice.upto(7)];
+      for (int i = 0; i < frames; ++i) {
+        float l, r;
+        scene.frame(&l, &r);
+        for (int ch = 0; ch < channels; ++ch) input[size_t(i * channels + ch)] = ch == 0 ? l : ch == 1 ? r : 0.7f;
+      }
+      const float* in = dice.chance(0.03) ? nullptr : input.data();
+      const bool with_output = !dice.chance(0.05);
+      // Where this block's tape writes begin: the head, or where a reset or cull moves it.
+      int64_t written_from = fast->head;
+      if (fast->cull_request && fast->take_start_count > 0)
+        written_from = std::min(written_from, fast->take_starts[fast->take_start_count - 1]);
+      if (fast->reset_request) written_from = 0;
+      const int64_t mono_before = fast->mono_count.load();
+      capture_set_player_mix(player_on ? &fast_mix : nullptr);
+      ASSERT_EQ(process_block(fast.get(), in, with_output ? out_fast.data() : nullptr, frames), frames);
+      capture_set_player_mix(nullptr);
+      ASSERT_EQ(reference::process_block(plain.get(), in, with_output ? out_plain.data() : nullptr, frames,
+                                         player_on ? &plain_mix : nullptr),
+                frames);
+      frames_compared += frames;
+
+      const std::string where = "seed " + std::to_string(seed) + " block " + std::to_string(block);
+      ASSERT_TRUE(same_bits(out_fast.data(), out_plain.data(), size_t(2 * frames) * sizeof(float))) << where;
+      ASSERT_EQ(fast_tap.seen.size(), plain_tap.seen.size()) << where;
+      ASSERT_TRUE(same_bits(fast_tap.seen.data(), plain_tap.seen.data(), fast_tap.seen.size() * sizeof(float)))
+          << where;
+      ASSERT_EQ(first_difference(*fast, *plain), "") << where;
+      widest_head = std::max(widest_head, int64_t(fast->head));
+      if (fast->rec && fast->head >= fast->tape.allocated_frontier.load()) ++blocks_at_tape_end;
+      ASSERT_EQ(tape_difference(*fast, *plain, written_from, fast->head + 1), "") << where;
+      // The newest frames of the delay ring and the mono history.
+      for (int i = 1; i <= std::min(frames, ring); ++i) {
+        const int at = (fast->delay_write - i + ring) % ring;
+        ASSERT_TRUE(same_bits(fast->delay + 2 * at, plain->delay + 2 * at, 2 * sizeof(float))) << where;
+      }
+      for (int64_t k = mono_before; k < fast->mono_count.load(); ++k) {
+        const float x = fast->mono[k % fast->mono_length].load(), y = plain->mono[k % plain->mono_length].load();
+        ASSERT_TRUE(same_bits(&x, &y, sizeof x)) << where;
+      }
+    }
+    ASSERT_TRUE(same_bits(fast->delay, plain->delay, size_t(2 * ring) * sizeof(float))) << seed;
+    ASSERT_TRUE(same_atomics(fast->mono, plain->mono, fast->mono_length)) << seed;
+    ASSERT_EQ(tape_difference(*fast, *plain, 0, widest_head + 1), "") << seed;
+  }
+  // The runs covered what they are for.
+  EXPECT_GT(frames_compared, 5000000);
+  EXPECT_GT(takes_seen, 100);
+  EXPECT_GT(blocks_at_tape_end, 0);
 }

@@ -2,7 +2,10 @@
 // behind the release point (and only then), recycling, the release-point rules, draining sealed
 // takes and the cull refusal of a continued session.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,6 +23,18 @@ struct TapeHolder {
   Tape t{};
   ~TapeHolder() { tape_destroy(&t); }
 };
+
+// Whether every page of [p, p + bytes) is in memory now.
+bool resident(const void* p, size_t bytes) {
+  const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+  const uintptr_t from = reinterpret_cast<uintptr_t>(p) / page * page;
+  const size_t pages = (reinterpret_cast<uintptr_t>(p) + bytes - from + page - 1) / page;
+  std::vector<unsigned char> in(pages);
+  if (mincore(reinterpret_cast<void*>(from), pages * page, in.data()) != 0) return false;
+  for (unsigned char c : in)
+    if (!(c & 1)) return false;
+  return true;
+}
 
 bool last_log_contains(const std::string& text) {
   char buf[kLogLineBytes];
@@ -54,6 +69,18 @@ TEST(Tape, ChunkArithmeticAndFrameAccess) {
   tape_read(&h.t, 3 * 480000 - 1, 2, out.data());
   EXPECT_EQ(out[2], 0.0f);
   EXPECT_EQ(out[3], 0.0f);
+}
+
+TEST(Tape, ChunksAreInMemoryBeforeTheAudioThreadWritesThem) {
+  // The allocator touches every page of a chunk it makes, spare or placed, so the audio thread's
+  // first write into it never waits for the kernel.
+  TapeHolder h;
+  ASSERT_EQ(tape_create_with_memory(&h.t, 10, 60, 2, 48000, uint64_t(8) << 30), 0);
+  tape_maintain_at(&h.t, 0, 3, 0);
+  const size_t bytes = size_t(h.t.chunk_floats) * sizeof(float);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(resident(h.t.chunks[i].load(), bytes)) << "chunk " << i;
+  for (int i = 0; i < h.t.spare_count; ++i) EXPECT_TRUE(resident(h.t.spare[i], bytes)) << "spare " << i;
+  EXPECT_EQ(h.t.spare_count, 2);
 }
 
 TEST(Tape, ResidentCapIsNeverBelowSixChunks) {

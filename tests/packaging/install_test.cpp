@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "app/chop_view.h"
-#include "app/foot.h"
+#include "app/chop/chop_view.h"
+#include "app/foot/foot.h"
 #include "kit/audio_file.h"
 #include "platform/paths.h"
 #include "tests/app/e2e_support.h"
