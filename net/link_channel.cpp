@@ -291,6 +291,10 @@ void link_pick_input(LinkChannel* l, int dir) {
   else text_copy(l->chosen, l->list[pos - 1].display);
 }
 
+void link_choose_input(LinkChannel* l, const char* display) { text_copy(l->chosen, display ? display : ""); }
+
+const char* link_chosen_input(const LinkChannel* l) { return l->chosen; }
+
 bool link_follow_input(LinkChannel* l) {
   take_list(l);
   bool changed = false;
@@ -480,12 +484,11 @@ void link_session_row(const LinkChannel* l, char* out, size_t cap) {
               l->playing.load(kRelaxed) ? "   PLAYING" : "");
 }
 
-void link_input_row(LinkChannel* l, char* out, size_t cap) {
+void link_input_row(const LinkChannel* l, char* out, size_t cap) {
   if (!l->on.load()) {
     text_copy(out, cap, "MIC   (LINK IS OFF)");
     return;
   }
-  take_list(l);
   if (!l->chosen[0]) {
     text_format(out, cap, "MIC   %d CHANNEL%s ON THE NETWORK", l->list_count, l->list_count == 1 ? "" : "S");
     return;

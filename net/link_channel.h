@@ -130,6 +130,10 @@ int link_init(LinkChannel* l, const char* name, int max_block_frames = kLinkDefa
 bool link_set_on(LinkChannel* l, bool on);
 // Steps the chosen input through the microphone and channels 1..n (forward: dir > 0).
 void link_pick_input(LinkChannel* l, int dir);
+// Chooses an input by its display text ("" is the microphone), as the settings keep it; the next
+// follow opens it once it is on the network. The choice in force, for saving.
+void link_choose_input(LinkChannel* l, const char* display);
+const char* link_chosen_input(const LinkChannel* l);
 // Opens, keeps or closes the source to match the choice; true when the input changed. Call it
 // from the main loop at most every kLinkFollowMs.
 bool link_follow_input(LinkChannel* l);
@@ -165,6 +169,7 @@ bool link_toggle_command(LinkChannel* l, char* msg, size_t cap);
 void link_step_command(LinkChannel* l, int dir, char* msg, size_t cap);
 // "INPUT - %s" with the chosen channel's text or "MIC", for a follow that reported a change.
 void link_input_message(const LinkChannel* l, char* msg, size_t cap);
-// The options rows "ABLETON LINK" and "LINK INPUT".
+// The options rows "ABLETON LINK" and "LINK INPUT" (from the list as last taken: following the
+// input, picking and counting take it).
 void link_session_row(const LinkChannel* l, char* out, size_t cap);
-void link_input_row(LinkChannel* l, char* out, size_t cap);
+void link_input_row(const LinkChannel* l, char* out, size_t cap);

@@ -14,6 +14,7 @@
 #include "app/shell/desktop.h"
 #include "app/shell/frame.h"
 #include "app/shell/header.h"
+#include "app/shell/link_steps.h"
 #include "app/shell/route.h"
 #include "app/shell/trigger.h"
 #include "app/shell/version.h"
@@ -446,15 +447,21 @@ int app_start(AppState* app) {
   panels_collect_into_settings(app);
   app->settings_image = s;
 
+  // The network's receivers share the engine's one output tap.
+  tap_fanout_init(&app->taps);
+  e.output_tap.store(tap_fanout_tap(&app->taps), std::memory_order_release);
+  app_link_start(app);
   if (engine_start(&e) != 0) {
     log_line("start-up: the audio stream did not start - exiting");
     show_error_box("tolm", kStreamFailedText);
     engine_destroy(&e);
+    app_link_stop(app);
     panels_stop(app);
     window_close(app->window);
     app->window = nullptr;
     return 1;
   }
+  app_link_resume(app);
   const uint32_t now = tick_ms();
   watchdog_start(&app->watchdog, &e, now);
   if (!temp_dir(app->request_dir, sizeof app->request_dir)) text_copy(app->request_dir, "/tmp");
@@ -488,11 +495,11 @@ void app_run(AppState* app) {
       p.writer_ns += mono_ns() - t;
 
       t = mono_ns();
-      // The rig store, the player, the Link input check and the analysers are pumped here when
-      // they exist.
+      // The rig store, the player and the analysers are pumped here when they exist.
       poll_requests(app, now);
       desktop_poll(app);
       watch_audio(app, now);
+      app_link_follow(app, now);
       scope_feed_spectrum(app, now);
       refresh_capacity(app, now);
       p.update_ns += mono_ns() - t;
@@ -535,7 +542,8 @@ int app_shutdown(AppState* app) {
   // Drawer data, panels, the network sink, the overlays and the visualiser are released here, then
   // the rig store is flushed, when they exist.
   engine_destroy(&e);
-  // Link and the station stop here when they exist.
+  app_link_stop(app);
+  // The station stops here when it exists.
   scope_view_release(&app->scope);
   panels_stop(app);
   window_close(app->window);

@@ -17,8 +17,10 @@
 #include "app/shell/theme.h"
 #include "capture/device.h"
 #include "capture/engine.h"
+#include "capture/tap_fanout.h"
 #include "config/settings.h"
 #include "library/chop.h"
+#include "net/link_channel.h"
 #include "sessions/recorder.h"
 
 struct AppWindow;
@@ -132,6 +134,10 @@ struct AppState {
   OptionsState options;
   HelpState help;
   KeyMapState key_map;
+
+  // The engine's one output tap, handed on to every network receiver; the Link channel.
+  TapFanout taps;
+  LinkChannel link;
 };
 
 // A quit asked for by the user (close button, the window manager, a signal). Only one asked for
