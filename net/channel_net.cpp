@@ -761,6 +761,10 @@ int channel_sink_listeners(ChannelSink* s) {
   return s->sub_count;
 }
 
+int channel_sink_pending(const ChannelSink* s) {
+  return int(s->write_count.load(kAcquire) - s->read_count.load(kAcquire));
+}
+
 int16_t* channel_sink_retain(ChannelSink* s) {
   const int64_t w = s->write_count.load(kRelaxed);
   if (w - s->read_count.load(kAcquire) >= kChannelSinkSlots) return nullptr;

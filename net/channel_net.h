@@ -107,6 +107,8 @@ ChannelSink* channel_sink_create(ChannelNet* net, const char* name, int capacity
 void channel_sink_destroy(ChannelSink* sink);
 uint64_t channel_sink_id(const ChannelSink* sink);
 int channel_sink_listeners(ChannelSink* sink);
+// Committed blocks the network thread has not taken yet. Thread-safe.
+int channel_sink_pending(const ChannelSink* sink);
 // The next free buffer (capacity samples), or null when the network thread has fallen behind
 // by kChannelSinkSlots blocks. Audio thread; lock-free, no system call.
 int16_t* channel_sink_retain(ChannelSink* sink);
