@@ -25,6 +25,7 @@
 #include "library/chop.h"
 #include "library/drawer.h"
 #include "library/player.h"
+#include "net/link_channel.h"
 #include "sessions/recorder.h"
 
 struct AppWindow;
@@ -144,9 +145,11 @@ struct AppState {
   HelpState help;
   KeyMapState key_map;
 
-  // The engine's one output tap, handed on to every network receiver; the broadcast station.
+  // The engine's one output tap, handed on to every network receiver; the broadcast station and
+  // the Link channel.
   TapFanout taps;
   BroadcastState broadcast;
+  LinkChannel link;
 };
 
 // A quit asked for by the user (close button, the window manager, a signal). Only one asked for
