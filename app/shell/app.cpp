@@ -2,11 +2,13 @@
 #include "app/shell/app.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "app/chop/chop_control.h"
 #include "app/chop/chop_view.h"
 #include "app/foot/foot_draw.h"
+#include "app/inputs/inputs_app.h"
 #include "app/overlays/overlay.h"
 #include "app/panels/panel_content.h"
 #include "app/scope/scope_control.h"
@@ -108,7 +110,9 @@ void animate_ui(AppState* app) {
   if (app->reduce_motion) ui.side_s = target;
   else if (ui.side_s < target) ui.side_s = std::min(target, ui.side_s + dt / kSideSlideSeconds);
   else ui.side_s = std::max(target, ui.side_s - dt / kSideSlideSeconds);
-  layout_main(app->content_w, app->content_h, side_panel_width(app->content_w, ui.side_s), &ui.layout);
+  // The inputs panel takes the right edge; the main area and its side panel are what is left.
+  const int main_w = app->content_w - int(std::lround(app->rig_width));
+  layout_main(main_w, app->content_h, side_panel_width(main_w, ui.side_s), &ui.layout);
   const CaptureEngine& e = app->engine;
   // In chop mode the recording buttons are not on show: none of them is hovered.
   const bool chopping = chop_mode(app);
@@ -126,7 +130,8 @@ void follow_side_widths(AppState* app) {
   if (total == app->side_total || !app->window) return;
   if (!window_maximised(app->window)) {
     if (total < app->side_total) window_set_minimum(app->window, int(total) + kMinContentW, kMinContentH);
-    window_resize_by(app->window, int(total - app->side_total));
+    // Whole pixels of the totals, so the steps of a slide add up to exactly its width.
+    window_resize_by(app->window, int(std::lround(total)) - int(std::lround(app->side_total)));
   }
   app->side_total = total;
 }
@@ -296,7 +301,8 @@ void render_frame(AppState* app) {
   draw_clear(c, kColourInk);
   animate_ui(app);
   const MainLayout& l = app->ui.layout;
-  // The library drawer and the inputs panel join here when they exist.
+  // The library drawer joins here when it exists.
+  draw_inputs_panel(c, app);
   draw_header(c, app);
   if (chop_mode(app)) draw_chop_view(c, l.scope, app, tick_ms());
   else if (app->settings.hud_mode == 1) draw_eq_view(c, l.scope, app);
@@ -393,7 +399,8 @@ int app_start(AppState* app) {
   log_line("tolm ZEPHA %s for linux - sound-activated recorder", kTolmVersion);
   Settings& s = app->settings;
   load_settings(&s);
-  // The rig store opens here when it exists.
+  // The rig keeper first: the engine binds it to the stream it opens.
+  inputs_start(app);
 
   UiState& ui = app->ui;
   strip_init(&ui.strip);
@@ -495,6 +502,7 @@ void app_run(AppState* app) {
       t = mono_ns();
       // The rig store, the player, the Link input check and the analysers are pumped here when
       // they exist.
+      inputs_frame(app);
       poll_requests(app, now);
       desktop_poll(app);
       watch_audio(app, now);
@@ -544,6 +552,8 @@ int app_shutdown(AppState* app) {
   broadcast_shutdown(app);
   e.output_tap.store(nullptr, std::memory_order_release);
   engine_destroy(&e);
+  // No stream runs the keeper's mixer any more: its last saves, then the keeper.
+  inputs_shutdown(app);
   // The Link channel stops here when it exists.
   scope_view_release(&app->scope);
   panels_stop(app);

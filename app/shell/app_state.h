@@ -8,6 +8,7 @@
 
 #include "app/chop/chop_view.h"
 #include "app/foot/foot.h"
+#include "app/inputs/inputs_app.h"
 #include "app/overlays/overlay.h"
 #include "app/panels/options.h"
 #include "app/panels/panel.h"
@@ -138,6 +139,9 @@ struct AppState {
   // The engine's one output tap, handed on to every network receiver; the broadcast station.
   TapFanout taps;
   BroadcastState broadcast;
+
+  // The rig keeper and the inputs panel on the right.
+  InputsApp inputs;
 };
 
 // A quit asked for by the user (close button, the window manager, a signal). Only one asked for

@@ -2,6 +2,7 @@
 #include "app/shell/route.h"
 
 #include "app/chop/chop_control.h"
+#include "app/inputs/inputs_app.h"
 #include "app/overlays/overlay.h"
 #include "app/panels/options.h"
 #include "app/panels/panel_content.h"
@@ -78,7 +79,8 @@ bool route_receivers(AppState* app, const InputEvent& ev) {
   }
   // The library drawer's right edge comes here once the drawer exists.
   if (key_map_take_event(app, ev, tick_ms())) return true;
-  // The inputs panel and the library drawer come here once they exist.
+  if (inputs_take_event(app, ev)) return true;
+  // The library drawer comes here once it exists.
   if (help_take_pointer(app, ev)) return true;
   return false;
 }
@@ -102,7 +104,7 @@ void handle_event(AppState* app, const InputEvent& ev) {
   switch (ev.kind) {
     case InputKind::kQuit: request_quit(app); return;
     case InputKind::kDrop: open_for_chop(app, ev.path); return;
-    case InputKind::kFocusLost: return;  // the rig store's background save comes with the rig
+    case InputKind::kFocusLost: inputs_focus_lost(app); return;
     case InputKind::kMouseMove:
       app->ui.pointer_x = ev.x, app->ui.pointer_y = ev.y;
       if (app->scope.drag.kind != ScopeDragKind::kNone) scope_drag(app, ev.x, ev.y);
