@@ -63,19 +63,24 @@ void reveal(InputsPanel* p, const InputsSource& src) {
   clamp_scroll(p, src);
 }
 
-// The fader position for a pointer at x: the drag's movement over the track's length, held in
-// the 0 dB detent until the pointer has moved more than 6 pixels past where it went in.
+// The fader position after the pointer moved to x: the movement over the track's length (a tenth
+// of it with Shift, from where Shift went down), held in the 0 dB detent until the pointer has
+// moved more than 6 pixels past where it went in.
 float fader_drag(InputsPanel* p, float x, bool shift) {
   const float scale = (shift ? kShiftFine : 1.0f) / kInputsFaderW;
+  float from = p->drag_value, from_x = p->drag_x;
   if (p->detent) {
-    if (std::fabs(x - p->detent_x) <= kInputsDetentPx) return kInputsFaderDetent;
+    if (std::fabs(x - p->detent_x) <= kInputsDetentPx) {
+      p->drag_x = x;
+      return kInputsFaderDetent;
+    }
     p->detent = false;
-    p->drag_start_value = kInputsFaderDetent;
-    p->drag_start_x = p->detent_x + (x > p->detent_x ? kInputsDetentPx : -kInputsDetentPx);
+    from = kInputsFaderDetent;
+    from_x = p->detent_x + (x > p->detent_x ? kInputsDetentPx : -kInputsDetentPx);
   }
-  const float v = std::clamp(p->drag_start_value + (x - p->drag_start_x) * scale, 0.0f, 1.0f);
-  const float before = p->drag_value;
-  if ((before < kInputsFaderDetent && v >= kInputsFaderDetent) || (before > kInputsFaderDetent && v <= kInputsFaderDetent)) {
+  p->drag_x = x;
+  const float v = std::clamp(from + (x - from_x) * scale, 0.0f, 1.0f);
+  if ((from < kInputsFaderDetent && v >= kInputsFaderDetent) || (from > kInputsFaderDetent && v <= kInputsFaderDetent)) {
     p->detent = true;
     p->detent_x = x;
     return kInputsFaderDetent;
@@ -361,9 +366,8 @@ bool inputs_mouse_down(InputsPanel* p, const InputsSource& src, const InputsActi
       }
       p->drag = master ? InputsDrag::kMaster : InputsDrag::kFader;
       p->drag_index = h.index;
-      p->drag_start_x = ev.x;
-      p->drag_start_value = rig_fader_from_gain(master ? s->master_gain : ch->gain);
-      p->drag_value = p->drag_start_value;
+      p->drag_x = ev.x;
+      p->drag_value = rig_fader_from_gain(master ? s->master_gain : ch->gain);
       p->detent = false;
       break;
     }
@@ -377,8 +381,8 @@ bool inputs_mouse_down(InputsPanel* p, const InputsSource& src, const InputsActi
       }
       p->drag = InputsDrag::kPan;
       p->drag_index = h.index;
-      p->drag_start_x = ev.x;
-      p->drag_start_value = p->drag_value = ch->pan;
+      p->drag_x = ev.x;
+      p->drag_raw = p->drag_value = ch->pan;
       break;
     }
     case InputsZone::kLink: {
@@ -423,8 +427,11 @@ void inputs_mouse_move(InputsPanel* p, const InputsSource& src, const InputsActi
       return;
     }
     case InputsDrag::kPan: {
+      // Unsnapped, the pan follows the pointer; what is set snaps to the centre near it.
       const float scale = (shift ? kShiftFine : 1.0f) / kInputsPanPx;
-      float v = std::clamp(p->drag_start_value + (x - p->drag_start_x) * scale, -1.0f, 1.0f);
+      p->drag_raw = std::clamp(p->drag_raw + (x - p->drag_x) * scale, -1.0f, 1.0f);
+      p->drag_x = x;
+      float v = p->drag_raw;
       if (std::fabs(v) < kPanSnap) v = 0.0f;
       if (v == p->drag_value) return;
       p->drag_value = v;

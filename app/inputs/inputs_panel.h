@@ -82,8 +82,8 @@ struct InputsPanel {
   InputsHit hover;
   InputsDrag drag;
   int drag_index;             // input dragged or the first row painted
-  float drag_start_x;         // pointer x where the drag (re)started
-  float drag_start_value;     // fader position or pan there
+  float drag_x;               // pointer x last taken into the value
+  float drag_raw;             // the pan as dragged, before it snaps to the centre
   float drag_value;           // what was last set
   bool detent;                // the fader sits in its 0 dB detent
   float detent_x;             // pointer x where it went in
