@@ -415,6 +415,7 @@ int app_start(AppState* app) {
   if (engine_create(&e, s.buffer_frames, kTapeAddressableMinutes, s.device, double(s.sample_rate), s.exclusive, true) != 0) {
     log_line("start-up: no microphone opens - exiting");
     engine_destroy(&e);
+    inputs_shutdown(app);
     show_error_box("tolm", kNoMicrophoneText);
     return 1;
   }
@@ -434,10 +435,12 @@ int app_start(AppState* app) {
 
   if (window_init_video() != 0) {
     engine_destroy(&e);
+    inputs_shutdown(app);
     return 1;
   }
   if (window_open(s, WindowCallbacks{redraw_now, frame_zone, app}, &app->window) != 0) {
     engine_destroy(&e);
+    inputs_shutdown(app);
     window_close(nullptr);
     return 1;
   }
@@ -461,6 +464,7 @@ int app_start(AppState* app) {
     log_line("start-up: the audio stream did not start - exiting");
     show_error_box("tolm", kStreamFailedText);
     engine_destroy(&e);
+    inputs_shutdown(app);
     panels_stop(app);
     window_close(app->window);
     app->window = nullptr;
