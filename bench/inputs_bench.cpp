@@ -6,11 +6,13 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "app/inputs/inputs_app.h"
 #include "app/shell/app_state.h"
 #include "platform/paths.h"
+#include "platform/text.h"
 #include "rig/rig_doc.h"
 #include "ui/text.h"
 

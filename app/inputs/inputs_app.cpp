@@ -65,8 +65,11 @@ void inputs_start(AppState* app) {
   in.panel.selected = s.rig_sel >= 0 && s.rig_sel < kRigMaxInputs ? s.rig_sel : -1;
   in.panel.scroll = std::max(0.0f, s.rig_scroll);
   if (s.rig_open) {
+    // Open at once: the window's saved size already holds the panel, so it does not grow again.
     in.panel.open = true;
     in.slide = 1.0f;
+    app->rig_width = float(kRigPanelWidth);
+    app->side_total += app->rig_width;
   }
 }
 

@@ -2,9 +2,11 @@
 // its own; A opens the panel, a click on an input's mute button changes what the next take holds
 // (heard in the take's spectrum) and what the rig file on disk says, and Shift+3 copies the scene.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -193,10 +195,27 @@ TEST_F(InputsE2e, AOpensThePanelAMuteClickChangesTheTakeAndTheRigFileAndShift3Co
       if (std::string(r.app_scenes[i].app) == "tolm") tolm_on_3 = r.app_scenes[i].scene == 2;
     return tolm_on_3 && !s.fresh && !s.channels[3].muted && s.channels[2].muted;
   })) << program_.log() << read_text(rigs() + "/" + folder_entries(rigs(), ".json")[0]);
-  // A closes it again; the window gives the width back.
-  ASSERT_TRUE(desk_.key("a"));
-  ASSERT_TRUE(wait_until([&] { return take_screenshot(program_, &shot) && shot.width == before.width; }, 10000, 100));
   ASSERT_TRUE(desk_.key("space"));
+
+  // Quit and start again: the panel is back at once, the window no wider, scene 3 lit.
+  program_.signal(SIGTERM);
+  ASSERT_TRUE(program_.wait_exit(20000));
+  ASSERT_EQ(program_.exit_status, 0) << read_text(program_.output);
+  EXPECT_EQ(settings_value(program_.settings_file(), "rig_open"), "1");
+  std::remove((program_.home + "/.lumaro/tolm.log").c_str());  // so the waits below read the new run's
+  ASSERT_TRUE(program_.start(TOLM_PROGRAM, root_.path, display_.name));
+  ASSERT_TRUE(program_.wait_logged("rig: bound jack:system", 30000)) << program_.log();
+  Bitmap again;
+  ASSERT_TRUE(wait_until([&] {
+    const Rect& s3 = g.scenes[2];
+    return take_screenshot(program_, &again) && again.width == shot.width &&
+           (again.at(int(s3.x + 5), int(s3.y + 5)) & 0xFFFFFF) == 0xF27A1Fu;  // the lit scene, orange
+  }, 10000, 100)) << again.width << " after " << shot.width;
+  // A closes it; the window gives the width back.
+  ASSERT_TRUE(desk_.find("^tolm ZEPHA", 10000));
+  ASSERT_TRUE(desk_.focus());
+  ASSERT_TRUE(desk_.key("a"));
+  ASSERT_TRUE(wait_until([&] { return take_screenshot(program_, &again) && again.width == before.width; }, 10000, 100));
 }
 
 }  // namespace
