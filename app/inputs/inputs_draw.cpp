@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include "app/inputs/inputs_app.h"
 #include "app/shell/app_state.h"
@@ -99,66 +100,115 @@ void draw_card(Canvas* c, const AppState* app, const InputsGeometry& g, const In
   card_meter(c, r.x + kCardValueX, my + 16, out_level, kMeterOut);
 }
 
+// The rows' boxes gathered by layer and colour and drawn a batch at a time: the software renderer
+// pays per call, and 64 rows make well over a thousand boxes.
+constexpr int kFillLayers = 3;
+constexpr int kFillBatches = 24;
+constexpr int kFillBatchRects = 4 * kRigMaxInputs;
+struct FillBatch {
+  int layer;
+  uint32_t colour;
+  int count;
+  Rect rects[kFillBatchRects];
+};
+struct Fills {
+  Canvas* c;
+  int count;
+  FillBatch batch[kFillBatches];
+
+  void add(int layer, const Rect& r, uint32_t colour) {
+    if (r.w <= 0 || r.h <= 0) return;
+    FillBatch* b = nullptr;
+    for (int i = 0; i < count && !b; ++i)
+      if (batch[i].layer == layer && batch[i].colour == colour && batch[i].count < kFillBatchRects) b = &batch[i];
+    if (!b && count < kFillBatches) b = &batch[count++], b->layer = layer, b->colour = colour, b->count = 0;
+    if (!b) return draw_fill(c, r, colour);  // out of batches: drawn at once, perhaps under a neighbour
+    b->rects[b->count++] = r;
+  }
+  void flush() {
+    for (int layer = 0; layer < kFillLayers; ++layer)
+      for (int i = 0; i < count; ++i)
+        if (batch[i].layer == layer) draw_fill_rects(c, batch[i].rects, batch[i].count, batch[i].colour);
+    count = 0;
+  }
+};
+
 // A fader's track with the input and post-fader meters under its handle.
-void draw_fader(Canvas* c, const Rect& r, float position, const RigLevel* in, const RigLevel* post, bool muted,
-                bool hot) {
+void fader_boxes(Fills* f, const Rect& r, float position, const RigLevel* in, const RigLevel* post, bool muted,
+                 bool hot) {
   const float mid = r.y + r.h * 0.5f;
-  draw_fill(c, Rect{r.x, mid - 2, r.w, 4}, kColourInk);
+  f->add(0, Rect{r.x, mid - 2, r.w, 4}, kColourInk);
   if (in) {
-    draw_fill(c, Rect{r.x, r.y + r.h - 6, r.w * std::clamp(in->position, 0.0f, 1.0f), 2}, kColourGrey);
-    draw_fill(c, Rect{r.x + r.w * std::clamp(in->hold_position, 0.0f, 1.0f) - 1, r.y + r.h - 6, 1, 2}, kColourSilver);
+    f->add(1, Rect{r.x, r.y + r.h - 6, r.w * std::clamp(in->position, 0.0f, 1.0f), 2}, kColourGrey);
+    f->add(2, Rect{r.x + r.w * std::clamp(in->hold_position, 0.0f, 1.0f) - 1, r.y + r.h - 6, 1, 2}, kColourSilver);
   }
   if (post) {
-    draw_fill(c, Rect{r.x, r.y + r.h - 3, r.w * std::clamp(post->position, 0.0f, 1.0f), 2},
-              muted ? kColourDim : kPostColour);
-    draw_fill(c, Rect{r.x + r.w * std::clamp(post->hold_position, 0.0f, 1.0f) - 1, r.y + r.h - 3, 1, 2},
-              kColourBright);
+    f->add(1, Rect{r.x, r.y + r.h - 3, r.w * std::clamp(post->position, 0.0f, 1.0f), 2}, muted ? kColourDim : kPostColour);
+    f->add(2, Rect{r.x + r.w * std::clamp(post->hold_position, 0.0f, 1.0f) - 1, r.y + r.h - 3, 1, 2}, kColourBright);
   }
-  draw_fill(c, Rect{r.x + r.w * kInputsFaderDetent, mid - 5, 1, 10}, kColourRule);
+  f->add(1, Rect{r.x + r.w * kInputsFaderDetent, mid - 5, 1, 10}, kColourRule);
   const float p = std::clamp(position, 0.0f, 1.0f);
-  draw_fill(c, Rect{r.x, mid - 2, r.w * p, 4}, muted ? kColourDim : kColourSilver);
-  draw_rounded(c, Rect{r.x + r.w * p - 4, r.y + 2, 8, r.h - 10}, 2, hot ? kColourBright : kColourLight);
+  f->add(1, Rect{r.x, mid - 2, r.w * p, 4}, muted ? kColourDim : kColourSilver);
+  f->add(2, Rect{r.x + r.w * p - 4, r.y + 2, 8, r.h - 10}, hot ? kColourBright : kColourLight);
 }
 
-void draw_button(Canvas* c, const Rect& r, const char* text, int stack, bool lit, uint32_t lit_fill, bool hot) {
-  draw_rounded(c, r, 3, lit ? lit_fill : kColourSurface);
+void button_text(Canvas* c, const Rect& r, const char* text, int stack, bool lit, bool hot) {
   if (hot) draw_outline(c, r, kColourGrey);
   draw_text_centred(c, stack, 12, 400, text, r.x + r.w * 0.5f, r.y + r.h * 0.5f, lit ? kColourBright : kColourGrey);
 }
 
-void draw_row(Canvas* c, const InputsPanel& p, const InputsSource& src, int i) {
+struct RowLook {
   InputsRowRects r;
-  inputs_row_rects(p.geometry, i, p.scroll, &r);
+  const RigChannel* ch;  // the row's (its pair's for a second input); null: nothing to draw
+  bool second, link_button;
+};
+
+RowLook row_look(const InputsPanel& p, const InputsSource& src, int i) {
+  RowLook l{};
+  inputs_row_rects(p.geometry, i, p.scroll, &l.r);
   const RigScene& sc = src.rig->scenes[std::clamp(src.status.scene, 0, kRigScenes - 1)];
   const int lead = inputs_lead(src, i);
-  if (lead >= sc.channel_count) return;
-  const RigChannel& ch = sc.channels[lead];
-  const bool second = lead != i;
-  const bool hovered = p.hover.index == i && p.hover.zone != InputsZone::kScene;
-  if (p.selected == i) draw_fill(c, r.row, kColourSurface);
-  else if (hovered) draw_fill(c, r.row, kColourRule);
+  if (lead < sc.channel_count) l.ch = &sc.channels[lead];
+  l.second = lead != i;
+  l.link_button = (i & 1) == 0 && i + 1 < src.status.inputs;
+  return l;
+}
+
+bool hot(const InputsPanel& p, InputsZone z, int i) { return p.hover.zone == z && p.hover.index == i; }
+
+void row_boxes(Fills* f, const InputsPanel& p, const InputsSource& src, int i) {
+  const RowLook l = row_look(p, src, i);
+  if (!l.ch) return;
+  const InputsRowRects& r = l.r;
+  const RigChannel& ch = *l.ch;
+  if (p.selected == i) f->add(0, r.row, kColourSurface);
+  else if (p.hover.index == i && p.hover.zone != InputsZone::kScene) f->add(0, r.row, kColourRule);
+  f->add(1, r.mute, ch.muted ? kMutedFill : kColourSurface);
+  const RigKeeperMeters* m = src.meters;
+  const bool metered = m && i < m->inputs;
+  fader_boxes(f, r.fader, rig_fader_from_gain(ch.gain), metered ? &m->input[i].in : nullptr,
+              metered ? &m->input[i].post : nullptr, ch.muted, hot(p, InputsZone::kFader, i));
+  // Pan (or a pair's balance): a centre mark and the position.
+  f->add(1, r.pan, kColourSurface);
+  f->add(2, Rect{r.pan.x + r.pan.w * 0.5f, r.pan.y + 4, 1, r.pan.h - 8}, kColourRule);
+  f->add(2, Rect{r.pan.x + 3 + (r.pan.w - 8) * (std::clamp(ch.pan, -1.0f, 1.0f) + 1) * 0.5f, r.pan.y + 4, 2, r.pan.h - 8},
+         hot(p, InputsZone::kPan, i) ? kColourBright : kColourSilver);
+  if (l.link_button) f->add(1, r.link, ch.link ? kColourOrange : kColourSurface);
+  const bool clip = metered && m->input[i].clip, bad = metered && m->input[i].bad;
+  f->add(1, r.clip, clip ? kColourRed : bad ? kColourOrange : kColourSurface);
+}
+
+void row_texts(Canvas* c, const InputsPanel& p, const InputsSource& src, int i) {
+  const RowLook l = row_look(p, src, i);
+  if (!l.ch) return;
+  const InputsRowRects& r = l.r;
   char num[8];
   text_format(num, sizeof num, "%d", i + 1);
   draw_text_centred(c, kStackMono, 12, 400, num, r.number.x + r.number.w * 0.5f, r.number.y + r.number.h * 0.5f,
                     p.selected == i ? kColourBright : kColourGrey);
-  const char* label = src.labels[i][0] ? src.labels[i] : "";
-  draw_text(c, kStackText, 12, 400, label, r.label.x, r.label.y + 10, second ? kColourGrey : kColourSilver);
-  const auto hot = [&](InputsZone z) { return p.hover.zone == z && p.hover.index == i; };
-  draw_button(c, r.mute, "M", kStackDisplay, ch.muted, kMutedFill, hot(InputsZone::kMute));
-  const RigKeeperMeters* m = src.meters;
-  const bool metered = m && i < m->inputs;
-  draw_fader(c, r.fader, rig_fader_from_gain(ch.gain), metered ? &m->input[i].in : nullptr,
-             metered ? &m->input[i].post : nullptr, ch.muted, hot(InputsZone::kFader));
-  // Pan (or a pair's balance): a centre mark and the position.
-  draw_rounded(c, r.pan, 3, kColourSurface);
-  draw_fill(c, Rect{r.pan.x + r.pan.w * 0.5f, r.pan.y + 4, 1, r.pan.h - 8}, kColourRule);
-  draw_fill(c, Rect{r.pan.x + 3 + (r.pan.w - 8) * (std::clamp(ch.pan, -1.0f, 1.0f) + 1) * 0.5f, r.pan.y + 4, 2,
-                    r.pan.h - 8},
-            hot(InputsZone::kPan) ? kColourBright : kColourSilver);
-  if ((i & 1) == 0 && i + 1 < src.status.inputs)
-    draw_button(c, r.link, "\u221E", kStackSymbols, ch.link, kColourOrange, hot(InputsZone::kLink));
-  const bool clip = metered && m->input[i].clip, bad = metered && m->input[i].bad;
-  draw_rounded(c, r.clip, 3, clip ? kColourRed : bad ? kColourOrange : kColourSurface);
+  draw_text(c, kStackText, 12, 400, src.labels[i], r.label.x, r.label.y + 10, l.second ? kColourGrey : kColourSilver);
+  button_text(c, r.mute, "M", kStackDisplay, l.ch->muted, hot(p, InputsZone::kMute, i));
+  if (l.link_button) button_text(c, r.link, "\u221E", kStackSymbols, l.ch->link, hot(p, InputsZone::kLink, i));
 }
 
 void draw_scenes(Canvas* c, const InputsPanel& p, const InputsSource& src) {
@@ -205,8 +255,10 @@ void draw_inputs_panel(Canvas* c, AppState* app) {
   if (s.state != kRigUnbound) inputs_header_facts(s, facts, sizeof facts);
   const float fw = draw_text(c, kStackMono, 11, 400, facts, g.header.x + kInputsPad, g.header.y + 28, kColourGrey);
   if (s.saving) draw_text(c, kStackSymbols, 11, 400, "\u2726", g.header.x + kInputsPad + fw + 6, g.header.y + 28, kColourOrange);
-  draw_button(c, g.options, "\u2699", kStackSymbols, false, 0, p.hover.zone == InputsZone::kHeaderOptions);
-  draw_button(c, g.close, "\u00D7", kStackSymbols, false, 0, p.hover.zone == InputsZone::kHeaderClose);
+  draw_fill(c, g.options, kColourSurface);
+  button_text(c, g.options, "\u2699", kStackSymbols, false, p.hover.zone == InputsZone::kHeaderOptions);
+  draw_fill(c, g.close, kColourSurface);
+  button_text(c, g.close, "\u00D7", kStackSymbols, false, p.hover.zone == InputsZone::kHeaderClose);
 
   draw_scenes(c, p, src);
   char status[160];
@@ -214,20 +266,26 @@ void draw_inputs_panel(Canvas* c, AppState* app) {
   draw_text(c, kStackMono, 11, 400, status, g.status.x, g.status.y + 4, kColourLight);
 
   if (src.rig) {
-    // Rows that fit whole; one cut by the edge waits for the scroll.
+    // Rows that fit whole; one cut by the edge waits for the scroll. Boxes first, then the texts.
     const int n = std::min(s.inputs, kRigMaxInputs);
+    int first = n, last = -1;
     for (int i = 0; i < n; ++i) {
       const float top = float(i) * kInputsRowH - p.scroll;
-      if (top >= -0.5f && top + kInputsRowH <= g.rows.h + 0.5f) draw_row(c, p, src, i);
+      if (top >= -0.5f && top + kInputsRowH <= g.rows.h + 0.5f) first = std::min(first, i), last = i;
     }
-    // The bus.
+    auto fills = std::make_unique<Fills>();
+    fills->c = c;
     const RigScene& sc = src.rig->scenes[std::clamp(s.scene, 0, kRigScenes - 1)];
-    draw_fill(c, Rect{g.master.x, g.master.y, g.master.w, 1}, kColourRule);
-    draw_text(c, kStackDisplay, 14, 400, "BUS", g.master.x + kInputsPad, g.master.y + 12, kColourSilver);
     const RigKeeperMeters* m = src.meters;
-    draw_fader(c, g.master_fader, rig_fader_from_gain(sc.master_gain), m ? &m->out_left : nullptr,
-               m ? &m->out_right : nullptr, false, p.hover.zone == InputsZone::kMaster);
-    draw_rounded(c, g.master_clip, 3, m && m->out_clip ? kColourRed : kColourSurface);
+    for (int i = first; i <= last; ++i) row_boxes(fills.get(), p, src, i);
+    // The bus.
+    fills->add(0, Rect{g.master.x, g.master.y, g.master.w, 1}, kColourRule);
+    fader_boxes(fills.get(), g.master_fader, rig_fader_from_gain(sc.master_gain), m ? &m->out_left : nullptr,
+                m ? &m->out_right : nullptr, false, p.hover.zone == InputsZone::kMaster);
+    fills->add(1, g.master_clip, m && m->out_clip ? kColourRed : kColourSurface);
+    fills->flush();
+    for (int i = first; i <= last; ++i) row_texts(c, p, src, i);
+    draw_text(c, kStackDisplay, 14, 400, "BUS", g.master.x + kInputsPad, g.master.y + 12, kColourSilver);
   }
   draw_card(c, app, g, src);
 }
