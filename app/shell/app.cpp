@@ -504,7 +504,7 @@ void app_run(AppState* app) {
       p.writer_ns += mono_ns() - t;
 
       t = mono_ns();
-      // The rig store, the player, the Link input check and the analysers are pumped here when
+      // The rig keeper; the player, the Link input check and the analysers are pumped here when
       // they exist.
       inputs_frame(app);
       poll_requests(app, now);
