@@ -36,6 +36,7 @@ FootFacts foot_facts(const AppState* app) {
   f.would_open = e.would_open.load(std::memory_order_relaxed) != 0;
   f.audio_down = app->watchdog.down != 0;
   f.holding_unwritten = app->recorder.holding && recorder_has_unwritten(&app->recorder);
+  inputs_foot_facts(app, &f);
   return f;
 }
 

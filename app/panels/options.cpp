@@ -347,7 +347,7 @@ void option_value_text(const AppState* app, int row, float panel_w, char* out, s
       text_format(out, cap, "%s   %d/%d%s", entry ? entry->name : "(none)", entry ? d.selected + 1 : 0, d.count,
                   entry && entry->output_device < 0 ? "   NO OUT" : "");
       return;
-    case kRowInputs: text_copy(out, cap, "NOT AVAILABLE"); return;
+    case kRowInputs: inputs_options_text(app, out, cap); return;
     case kRowDriverPanel:
       // JACK plays the part of the low-latency driver; its hardware is chosen where the server
       // is started, not from here.
@@ -434,7 +434,7 @@ void option_step(AppState* app, int row, int dir) {
 
 void option_enter(AppState* app, int row) {
   switch (row) {
-    case kRowInputs: status_flash("INPUTS NOT AVAILABLE"); return;
+    case kRowInputs: inputs_open(app); return;
     case kRowDriverPanel:
       // No driver here has a control panel of its own to open.
       status_flash(app->engine.dev.selected >= 0 && app->engine.dev.list[app->engine.dev.selected].jack

@@ -2,6 +2,7 @@
 #include "app/shell/app.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "app/chop/chop_control.h"
@@ -9,6 +10,7 @@
 #include "app/drawer/drawer_control.h"
 #include "app/drawer/drawer_view.h"
 #include "app/foot/foot_draw.h"
+#include "app/inputs/inputs_app.h"
 #include "app/overlays/overlay.h"
 #include "app/panels/panel_content.h"
 #include "app/scope/scope_control.h"
@@ -112,10 +114,12 @@ void animate_ui(AppState* app) {
   else if (ui.side_s < target) ui.side_s = std::min(target, ui.side_s + dt / kSideSlideSeconds);
   else ui.side_s = std::max(target, ui.side_s - dt / kSideSlideSeconds);
   drawer_animate(app, dt);
-  // The side panel is sized from what the drawer leaves of the window.
-  const float drawer = std::min(app->lib_width, std::max(float(app->content_w - kMainMinWidth), 0.0f));
-  layout_main(app->content_w, app->content_h, side_panel_width(int(float(app->content_w) - drawer), ui.side_s),
-              &ui.layout, app->lib_width);
+  // The inputs panel takes the right edge; the drawer the left; the main area and its side panel
+  // are what is left between them.
+  const int main_w = app->content_w - int(std::lround(app->rig_width));
+  const float drawer = std::min(app->lib_width, std::max(float(main_w - kMainMinWidth), 0.0f));
+  layout_main(main_w, app->content_h, side_panel_width(int(float(main_w) - drawer), ui.side_s), &ui.layout,
+              app->lib_width);
   const CaptureEngine& e = app->engine;
   // In chop mode the recording buttons are not on show: none of them is hovered.
   const bool chopping = chop_mode(app);
@@ -133,7 +137,8 @@ void follow_side_widths(AppState* app) {
   if (total == app->side_total || !app->window) return;
   if (!window_maximised(app->window)) {
     if (total < app->side_total) window_set_minimum(app->window, int(total) + kMinContentW, kMinContentH);
-    window_resize_by(app->window, int(total - app->side_total));
+    // Whole pixels of the totals, so the steps of a slide add up to exactly its width.
+    window_resize_by(app->window, int(std::lround(total)) - int(std::lround(app->side_total)));
   }
   app->side_total = total;
 }
@@ -305,7 +310,7 @@ void render_frame(AppState* app) {
   animate_ui(app);
   const MainLayout& l = app->ui.layout;
   if (l.drawer_w >= 1.0f) draw_drawer(c, app);
-  // The inputs panel joins here when it exists.
+  draw_inputs_panel(c, app);
   draw_header(c, app);
   if (chop_mode(app)) draw_chop_view(c, l.scope, app, tick_ms());
   else if (app->settings.hud_mode == 1) draw_eq_view(c, l.scope, app);
@@ -403,7 +408,8 @@ int app_start(AppState* app) {
   log_line("tolm ZEPHA %s for linux - sound-activated recorder", kTolmVersion);
   Settings& s = app->settings;
   load_settings(&s);
-  // The rig store opens here when it exists.
+  // The rig keeper first: the engine binds it to the stream it opens.
+  inputs_start(app);
 
   UiState& ui = app->ui;
   strip_init(&ui.strip);
@@ -418,6 +424,7 @@ int app_start(AppState* app) {
   if (engine_create(&e, s.buffer_frames, kTapeAddressableMinutes, s.device, double(s.sample_rate), s.exclusive, true) != 0) {
     log_line("start-up: no microphone opens - exiting");
     engine_destroy(&e);
+    inputs_shutdown(app);
     show_error_box("tolm", kNoMicrophoneText);
     return 1;
   }
@@ -438,10 +445,12 @@ int app_start(AppState* app) {
 
   if (window_init_video() != 0) {
     engine_destroy(&e);
+    inputs_shutdown(app);
     return 1;
   }
   if (window_open(s, WindowCallbacks{redraw_now, frame_zone, app}, &app->window) != 0) {
     engine_destroy(&e);
+    inputs_shutdown(app);
     window_close(nullptr);
     return 1;
   }
@@ -472,6 +481,7 @@ int app_start(AppState* app) {
     show_error_box("tolm", kStreamFailedText);
     engine_destroy(&e);
     app_link_stop(app);
+    inputs_shutdown(app);
     panels_stop(app);
     window_close(app->window);
     app->window = nullptr;
@@ -512,7 +522,7 @@ void app_run(AppState* app) {
       p.writer_ns += mono_ns() - t;
 
       t = mono_ns();
-      // The rig store is pumped here when it exists.
+      inputs_frame(app);
       poll_requests(app, now);
       desktop_poll(app);
       watch_audio(app, now);
@@ -571,6 +581,8 @@ int app_shutdown(AppState* app) {
   engine_destroy(&e);
   player_destroy(&app->player);
   app_link_stop(app);
+  // No stream runs the keeper's mixer any more: its last saves, then the keeper.
+  inputs_shutdown(app);
   scope_view_release(&app->scope);
   drawer_view_release(&app->drawer_ui);
   panels_stop(app);

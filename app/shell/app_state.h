@@ -10,6 +10,7 @@
 #include "app/chop/chop_view.h"
 #include "app/drawer/drawer_layout.h"
 #include "app/foot/foot.h"
+#include "app/inputs/inputs_app.h"
 #include "app/overlays/overlay.h"
 #include "app/panels/options.h"
 #include "app/panels/panel.h"
@@ -150,6 +151,9 @@ struct AppState {
   TapFanout taps;
   BroadcastState broadcast;
   LinkChannel link;
+
+  // The rig keeper and the inputs panel on the right.
+  InputsApp inputs;
 };
 
 // A quit asked for by the user (close button, the window manager, a signal). Only one asked for

@@ -5,6 +5,7 @@
 
 #include "app/chop/chop_control.h"
 #include "app/drawer/drawer_control.h"
+#include "app/inputs/inputs_app.h"
 #include "app/overlays/overlay.h"
 #include "app/panels/options.h"
 #include "capture/takes.h"
@@ -66,11 +67,6 @@ void nudge_threshold(AppState* app, float steps) {
 void nudge_hold(AppState* app, float steps) {
   app->sliders.hold = std::clamp(app->sliders.hold + steps * kHoldStep, 0.0f, 1.0f);
   apply_trigger_positions(app);
-}
-
-void toggle_inputs(AppState*) {
-  // No rig store in this build: the inputs panel has nothing to show.
-  status_flash("INPUTS NOT AVAILABLE");
 }
 
 }  // namespace
@@ -162,7 +158,7 @@ void main_view_key(AppState* app, const InputEvent& ev) {
     case kKeyH:
       app->settings.side_hidden = !app->settings.side_hidden;
       break;
-    case kKeyA: toggle_inputs(app); break;
+    case kKeyA: inputs_toggle(app); break;
     case kKeyEnter: options_open(app); break;
     case kKeyQuestion: key_map_open(app); break;
     case kKeyT:
@@ -210,7 +206,7 @@ void header_command(AppState* app, HeaderItem item) {
     case HeaderItem::kMinimise:
     case HeaderItem::kMaximise: break;  // the window's frame takes its buttons first
     case HeaderItem::kDoorSide: app->settings.side_hidden = !app->settings.side_hidden; break;
-    case HeaderItem::kDoorInputs: toggle_inputs(app); break;
+    case HeaderItem::kDoorInputs: inputs_toggle(app); break;
     case HeaderItem::kDoorOptions: options_toggle(app); break;
     case HeaderItem::kDoorLibrary: drawer_toggle(app); break;
     case HeaderItem::kNone: break;

@@ -57,7 +57,8 @@ void draw_header(Canvas* c, const AppState* app) {
     const Rect r = header_item_rect(cw, d.item);
     const bool lit = (d.item == HeaderItem::kDoorLibrary && app->drawer_ui.open) ||
                      (d.item == HeaderItem::kDoorSide && !app->settings.side_hidden) ||
-                     (d.item == HeaderItem::kDoorOptions && panel_shown(app, kPanelOptions));
+                     (d.item == HeaderItem::kDoorOptions && panel_shown(app, kPanelOptions)) ||
+                     (d.item == HeaderItem::kDoorInputs && app->inputs.panel.open);
     const bool hover = hovered == d.item;
     draw_text_centred(c, kStackDisplay, 16, 400, d.label, r.x + r.w * 0.5f, mid,
                       hover ? kColourBright : lit ? kColourSilver : kColourGrey);

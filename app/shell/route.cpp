@@ -3,6 +3,7 @@
 
 #include "app/chop/chop_control.h"
 #include "app/drawer/drawer_control.h"
+#include "app/inputs/inputs_app.h"
 #include "app/overlays/overlay.h"
 #include "app/panels/options.h"
 #include "app/panels/panel_content.h"
@@ -79,7 +80,8 @@ bool route_receivers(AppState* app, const InputEvent& ev) {
   }
   if (drawer_take_edge(app, ev)) return true;
   if (key_map_take_event(app, ev, tick_ms())) return true;
-  // The inputs panel comes here once it exists. The help overlay lies over everything below it.
+  if (inputs_take_event(app, ev)) return true;
+  // The help overlay lies over everything below it.
   if (help_take_pointer(app, ev)) return true;
   return drawer_take_pointer(app, ev);
 }
@@ -103,7 +105,7 @@ void handle_event(AppState* app, const InputEvent& ev) {
   switch (ev.kind) {
     case InputKind::kQuit: request_quit(app); return;
     case InputKind::kDrop: open_for_chop(app, ev.path); return;
-    case InputKind::kFocusLost: return;  // the rig store's background save comes with the rig
+    case InputKind::kFocusLost: inputs_focus_lost(app); return;
     case InputKind::kMouseMove:
       app->ui.pointer_x = ev.x, app->ui.pointer_y = ev.y;
       if (app->scope.drag.kind != ScopeDragKind::kNone) scope_drag(app, ev.x, ev.y);

@@ -113,10 +113,14 @@ int key_from(SDL_Keycode k, int mods) {
     case SDLK_DELETE: return kKeyDelete;
     case SDLK_PAGEUP: return kKeyPageUp;
     case SDLK_PAGEDOWN: return kKeyPageDown;
-    case SDLK_1: return kKey1;
-    case SDLK_2: return kKey2;
-    case SDLK_3: return kKey3;
-    case SDLK_4: return kKey4;
+    case SDLK_1:
+    case SDLK_KP_1: return kKey1;
+    case SDLK_2:
+    case SDLK_KP_2: return kKey2;
+    case SDLK_3:
+    case SDLK_KP_3: return kKey3;
+    case SDLK_4:
+    case SDLK_KP_4: return kKey4;
     case SDLK_LSHIFT:
     case SDLK_RSHIFT: return kKeyShift;
     case SDLK_LCTRL:

@@ -112,7 +112,8 @@ std::vector<std::string> folder_entries(const std::string& path, const std::stri
 
 // A key's value in a tolm.ini ("" when the key is not there).
 std::string settings_value(const std::string& ini, const std::string& key);
-// Feeds the program's two inputs from a JACK client of the test's own.
+// Feeds the program's first input from a JACK client of the test's own (its first channel); the
+// rig's default mix puts it on both sides at unity.
 void connect_feeder(JackFeeder* feeder);
 
 // A test of the real program: a display of its own, a JACK server of its own, a fresh HOME.
