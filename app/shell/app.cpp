@@ -10,6 +10,7 @@
 #include "app/drawer/drawer_view.h"
 #include "app/foot/foot_draw.h"
 #include "app/overlays/overlay.h"
+#include "app/overlays/training_view.h"
 #include "app/panels/panel_content.h"
 #include "app/scope/scope_control.h"
 #include "app/scope/scope_view.h"
@@ -18,12 +19,14 @@
 #include "app/shell/frame.h"
 #include "app/shell/header.h"
 #include "app/shell/route.h"
+#include "app/shell/steps.h"
 #include "app/shell/trigger.h"
 #include "app/shell/version.h"
 #include "app/shell/window.h"
 #include "config/log.h"
 #include "config/status.h"
 #include "platform/clock.h"
+#include "platform/desktop.h"
 #include "platform/file.h"
 #include "platform/paths.h"
 #include "platform/system.h"
@@ -295,6 +298,7 @@ void render_frame(AppState* app) {
     window_rebuild_text(app->window);
     scope_view_release(&app->scope);
     drawer_view_release(&app->drawer_ui);
+    stage_view_release(&app->stage);
     log_line("gpu device reset - textures rebuilt");
   }
   Canvas* c = window_canvas(app->window);
@@ -318,6 +322,7 @@ void render_frame(AppState* app) {
   draw_floating_panels(c, app);
   draw_drawer_menu(c, app);
   if (app->help_open) draw_help_overlay(c, app);
+  draw_training_panel(c, app);
   if (app->key_map.open) draw_key_map(c, app, tick_ms());
   else if (!app->help_open) draw_hover_key_caps(c, app);
   text_end_frame(c->text);
@@ -445,6 +450,9 @@ int app_start(AppState* app) {
     return 1;
   }
   theme_resolve(s, &app->theme);
+  // The desktop's own wish for less motion: the side panel, the drawer and the stage keep still.
+  app->reduce_motion = desktop_reduce_motion();
+  if (app->reduce_motion) log_line("ui: the desktop asks for reduced motion");
   ui.side_s = s.side_hidden ? 0.0f : 1.0f;
   // The LIBRARY panel restored open brings the drawer; a drawer left open comes back at its full
   // width at once, and as the saved window already holds that width it does not grow for it.
@@ -458,6 +466,7 @@ int app_start(AppState* app) {
   app->content_h = c->h;
   animate_ui(app);
   panels_start(app);
+  training_start(app);
   collect_geometry(app);
   panels_collect_into_settings(app);
   app->settings_image = s;
@@ -501,7 +510,9 @@ void app_run(AppState* app) {
       p.events_ns += mono_ns() - t;
 
       t = mono_ns();
+      const int takes_before = r.takes.take_count;
       collect_sealed_takes(&r);
+      if (r.takes.take_count > takes_before) step_done(app, kStepFirstTolm);
       write_pending_takes(&r);
       quit_refusal_follow(app);
       options_track_session(app);
@@ -511,6 +522,7 @@ void app_run(AppState* app) {
       // The rig store and the Link input check are pumped here when they exist.
       poll_requests(app, now);
       desktop_poll(app);
+      training_frame(app);
       watch_audio(app, now);
       broadcast_frame(app, now);
       scope_feed_spectrum(app, now);
@@ -568,6 +580,7 @@ int app_shutdown(AppState* app) {
   // The Link channel stops here when it exists.
   scope_view_release(&app->scope);
   drawer_view_release(&app->drawer_ui);
+  stage_view_release(&app->stage);
   panels_stop(app);
   window_close(app->window);
   app->window = nullptr;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/overlays/overlay.h"
+#include "app/overlays/training_view.h"
 #include "app/panels/options.h"
 #include "app/shell/header.h"
 #include "config/status.h"
@@ -137,7 +138,7 @@ TEST(OptionsPanel, ValueTextsForRepresentativeStates) {
   EXPECT_EQ(value(a, kRowLink), "NOT BUILT");
   EXPECT_EQ(value(a, kRowLinkInput), "NOT BUILT");
   EXPECT_EQ(value(a, kRowBroadcast), "NOT BUILT");
-  EXPECT_EQ(value(a, kRowTraining), "NOT AVAILABLE");
+  EXPECT_EQ(value(a, kRowTraining), "0 / 11");
 
   // The write folder fits (520 - 260) / 12 = 21 characters, else shows its end.
   snprintf(a->recorder.library.root, kPathCap, "/home/me/Music");
@@ -229,10 +230,6 @@ TEST(OptionsPanel, RowsWithoutTheirComponentSaySoAndChangeNothing) {
   EXPECT_EQ(a.status(), "NO BROADCAST IN THIS BUILD");
   option_enter(a.get(), kRowDriverPanel);
   EXPECT_EQ(a.status(), "JACK DEVICES ONLY");  // no device selected here
-  option_enter(a.get(), kRowTraining);
-  EXPECT_EQ(a.status(), "TRAINING NOT IN THIS BUILD");
-  option_enter(a.get(), kRowWhatsNew);
-  EXPECT_EQ(a.status(), "VERSION NOTES NOT IN THIS BUILD");
   option_step(a.get(), kRowInputDevice, +1);
   EXPECT_EQ(a.status(), "NO INPUT DEVICES");
   EXPECT_EQ(memcmp(&before, &a->settings, sizeof(Settings)), 0);
@@ -347,7 +344,7 @@ TEST(OptionsPanel, OpeningAndClosingWithTheirNeighbours) {
   EXPECT_FALSE(options_shown(a.get()));
   a.key(kKeyEscape);
 
-  // KEYS opens the key map and closes the panel; T closes both for the training it cannot open.
+  // KEYS opens the key map and closes the panel; T closes both for the training panel.
   a.key(kKeyComma, kModCtrl);
   option_enter(a.get(), kRowKeys);
   EXPECT_TRUE(a->key_map.open);
@@ -355,9 +352,24 @@ TEST(OptionsPanel, OpeningAndClosingWithTheirNeighbours) {
   a.key(kKeyEscape);
   EXPECT_FALSE(a->key_map.open);
   a.key(kKeyComma, kModCtrl);
+  training_start(a.get());
   a.key(kKeyT);
   EXPECT_FALSE(options_shown(a.get()));
-  EXPECT_EQ(a.status(), "TRAINING NOT IN THIS BUILD");
+  EXPECT_TRUE(a->training.open);
+  EXPECT_EQ(a->training.tab, kPanelTraining);
+  a.key(kKeyEscape);
+  // TRAINING and WHAT'S NEW open its two tabs and close the panel.
+  a.key(kKeyComma, kModCtrl);
+  option_enter(a.get(), kRowWhatsNew);
+  EXPECT_FALSE(options_shown(a.get()));
+  EXPECT_EQ(a->training.tab, kPanelNotes);
+  a.key(kKeyEscape);
+  a.key(kKeyComma, kModCtrl);
+  option_enter(a.get(), kRowTraining);
+  EXPECT_EQ(a->training.tab, kPanelTraining);
+  EXPECT_TRUE(a->training.open);
+  a.key(kKeyEscape);
+  EXPECT_FALSE(a->training.open);
 
   // The header's OPTIONS door does what Ctrl+, does.
   const Rect door = header_item_rect(960, HeaderItem::kDoorOptions);
