@@ -105,6 +105,8 @@ void draw_scope_backdrop(Canvas* c, const Rect& r, AppState* app) {
     draw_stage(c, r, s);
     return;
   }
+  // With the waterfall off the scope stands plain, and the inputs' ring is not fed either.
+  if (app->settings.scope_fall_off != 0) return;
   visual_build_walls(&s->vis, in);
   const StageGeometry& g = s->vis.geometry;
   if (g.walls.count <= 0) return;

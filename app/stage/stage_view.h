@@ -19,7 +19,8 @@ struct StageView {
 // True while the scope area shows the stage (the library is playing).
 bool stage_showing(const AppState* app);
 // Into the scope area r, over its background and under its columns and lines: the stage while the
-// library plays, else the walls (nothing when the ring holds too few rows).
+// library plays, else the walls over the waterfall (nothing when the ring holds too few rows, or
+// when the waterfall is off and the scope stands plain).
 void draw_scope_backdrop(Canvas* c, const Rect& r, AppState* app);
 // Frees the sky's picture (before the renderer goes, or after its targets were lost: the next
 // frame makes it afresh).
