@@ -85,7 +85,8 @@ void command_arm_or_stop(AppState* app) {
   Recorder& r = app->recorder;
   const bool armed = app->engine.armed.load(std::memory_order_acquire) != 0;
   if (armed || recorder_has_unwritten(&r)) {
-    const bool kept = armed && r.takes.take_count > 0;
+    // A take still being recorded is sealed by the stop: it counts as kept too.
+    const bool kept = armed && (r.takes.take_count > 0 || app->engine.recording.load(std::memory_order_acquire));
     end_session(&r);
     app->ui.gate_key_down = app->ui.gate_mouse_down = false;
     if (kept) step_done(app, kStepFirstKeep);

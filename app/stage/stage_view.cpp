@@ -1,6 +1,7 @@
 // The corridor and the stage on the screen.
 #include "app/stage/stage_view.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "app/shell/app_state.h"
@@ -10,6 +11,8 @@
 #include "ui/text.h"
 
 namespace {
+
+constexpr int kSkyScaleDown = 2;
 
 StageColours stage_colours(const Theme& th) {
   StageColours k{};
@@ -45,18 +48,22 @@ void draw_range(Canvas* c, const StageGeometry& g, const VertexRange& range, SDL
 }
 
 // The sky into its picture, made (again) when missing or of another size; false when the
-// renderer will not have one, so the sky goes straight onto the view.
-bool sky_into_target(Canvas* c, StageView* s, const StageGeometry& g) {
+// renderer will not have one, so the sky goes straight onto the view. The picture is half the
+// view's size each way: the leaves are soft, and filling it is most of the stage's drawing.
+bool sky_into_target(Canvas* c, StageView* s, StageGeometry& g) {
   if (s->no_targets) return false;
+  const int want_w = std::max(1, g.sky_w / kSkyScaleDown), want_h = std::max(1, g.sky_h / kSkyScaleDown);
   int w = 0, h = 0;
-  if (s->sky && (!target_size(s->sky, &w, &h) || w != g.sky_w || h != g.sky_h)) stage_view_release(s);
-  if (!s->sky) s->sky = target_create(c, g.sky_w, g.sky_h);
+  if (s->sky && (!target_size(s->sky, &w, &h) || w != want_w || h != want_h)) stage_view_release(s);
+  if (!s->sky) s->sky = target_create(c, want_w, want_h);
   if (!s->sky || !target_begin(c, s->sky)) {
     s->no_targets = true;
     stage_view_release(s);
     log_line("stage: no render targets - the sky is drawn without its deal");
     return false;
   }
+  const float kx = float(want_w) / float(g.sky_w), ky = float(want_h) / float(g.sky_h);
+  for (int i = g.sky.first; i < g.sky.first + g.sky.count; ++i) g.v[i].x *= kx, g.v[i].y *= ky;
   draw_range(c, g, g.sky);
   target_end(c);
   return true;
@@ -88,6 +95,15 @@ void draw_stage(Canvas* c, const Rect& r, StageView* s) {
 
 }  // namespace
 
+void draw_stage_with(Canvas* c, const Rect& r, StageView* s, const VisualInput& in) {
+  if (!s->ready) {
+    visual_reset(&s->vis);
+    s->ready = true;
+  }
+  visual_build_stage(&s->vis, in);
+  draw_stage(c, r, s);
+}
+
 bool stage_showing(const AppState* app) { return player_is_playing(&app->player); }
 
 void draw_scope_backdrop(Canvas* c, const Rect& r, AppState* app) {
@@ -101,8 +117,7 @@ void draw_scope_backdrop(Canvas* c, const Rect& r, AppState* app) {
   if (showing != s->was_showing) log_line(showing ? "stage: up while the library plays" : "stage: down");
   s->was_showing = showing;
   if (showing) {
-    visual_build_stage(&s->vis, in);
-    draw_stage(c, r, s);
+    draw_stage_with(c, r, s, in);
     return;
   }
   // With the waterfall off the scope stands plain, and the inputs' ring is not fed either.

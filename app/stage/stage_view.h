@@ -22,6 +22,8 @@ bool stage_showing(const AppState* app);
 // library plays, else the walls over the waterfall (nothing when the ring holds too few rows, or
 // when the waterfall is off and the scope stands plain).
 void draw_scope_backdrop(Canvas* c, const Rect& r, AppState* app);
+// The stage built from `in` and drawn into r (the shell's input comes from the player).
+void draw_stage_with(Canvas* c, const Rect& r, StageView* s, const VisualInput& in);
 // Frees the sky's picture (before the renderer goes, or after its targets were lost: the next
 // frame makes it afresh).
 void stage_view_release(StageView* s);
