@@ -1,4 +1,4 @@
-// Machine facts from /proc, statvfs and getrandom.
+// Machine facts from /proc, statvfs, getrandom and gethostname.
 #include "platform/system.h"
 
 #include <atomic>
@@ -7,6 +7,7 @@
 #include <cstring>
 #include <sys/random.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 namespace {
 std::atomic<uint64_t> g_fake_available{0};
@@ -55,4 +56,17 @@ int random_bytes(void* buf, size_t bytes) {
     bytes -= size_t(n);
   }
   return 0;
+}
+
+void host_name(char* out, size_t cap) {
+  if (cap == 0) return;
+  char host[256] = "";
+  if (gethostname(host, sizeof host - 1) != 0 || !host[0]) strcpy(host, "PC");
+  size_t n = strlen(host);
+  if (n > cap - 1) {
+    n = cap - 1;
+    while (n > 0 && (uint8_t(host[n]) & 0xC0) == 0x80) --n;  // never half a character
+  }
+  memcpy(out, host, n);
+  out[n] = 0;
 }

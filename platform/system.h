@@ -1,4 +1,4 @@
-// Machine facts: available physical memory, free disk space, random bytes.
+// Machine facts: available physical memory, free disk space, random bytes, the host name.
 // Thread-safe: yes. Realtime-safe: no.
 #pragma once
 #include <cstddef>
@@ -16,3 +16,6 @@ void available_memory_fake(uint64_t bytes);
 int64_t free_disk_bytes(const char* path);
 // Fills buf from the kernel's random source. 0 or -1.
 int random_bytes(void* buf, size_t bytes);
+// The computer's name as the network knows it (gethostname), cut to fit on a character boundary;
+// "PC" when it has none. Always terminated when cap > 0.
+void host_name(char* out, size_t cap);

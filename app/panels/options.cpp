@@ -12,6 +12,7 @@
 #include "app/shell/app_state.h"
 #include "app/shell/broadcast.h"
 #include "app/shell/desktop.h"
+#include "app/shell/link_steps.h"
 #include "app/shell/trigger.h"
 #include "app/shell/version.h"
 #include "capture/device.h"
@@ -372,7 +373,7 @@ void option_value_text(const AppState* app, int row, float panel_w, char* out, s
     case kRowBitDepth: text_format(out, cap, "%d-BIT", s.bit_depth == 24 ? 24 : 16); return;
     case kRowWaterfall: text_copy(out, cap, s.scope_fall_off ? "OFF" : "ON"); return;
     case kRowLink:
-    case kRowLinkInput: text_copy(out, cap, "NOT BUILT"); return;
+    case kRowLinkInput: app_link_row(app, row == kRowLinkInput, out, cap); return;
     case kRowBroadcast: broadcast_row_text(app, out, cap); return;
     case kRowWriteFolder: {
       const char* root = app->recorder.library.root;
@@ -424,8 +425,8 @@ void option_step(AppState* app, int row, int dir) {
     case kRowBuffer: step_buffer(app, dir); return;
     case kRowBitDepth: toggle_bit_depth(app); return;
     case kRowWaterfall: toggle_waterfall(app); return;
-    case kRowLink:
-    case kRowLinkInput: status_flash("LINK NOT IN THIS BUILD"); return;
+    case kRowLink: app_link_toggle(app); return;
+    case kRowLinkInput: app_link_step_input(app, dir); return;
     case kRowBroadcast: broadcast_toggle(app, tick_ms()); return;
     case kRowWallSource:
       app->settings.wall_source = wrap(app->settings.wall_source + dir, kWallSources);

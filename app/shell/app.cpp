@@ -18,6 +18,7 @@
 #include "app/shell/desktop.h"
 #include "app/shell/frame.h"
 #include "app/shell/header.h"
+#include "app/shell/link_steps.h"
 #include "app/shell/route.h"
 #include "app/shell/steps.h"
 #include "app/shell/trigger.h"
@@ -474,15 +475,18 @@ int app_start(AppState* app) {
   // The network's receivers share the engine's one output tap.
   tap_fanout_init(&app->taps);
   e.output_tap.store(tap_fanout_tap(&app->taps), std::memory_order_release);
+  app_link_start(app);
   if (engine_start(&e) != 0) {
     log_line("start-up: the audio stream did not start - exiting");
     show_error_box("tolm", kStreamFailedText);
     engine_destroy(&e);
+    app_link_stop(app);
     panels_stop(app);
     window_close(app->window);
     app->window = nullptr;
     return 1;
   }
+  app_link_resume(app);
   const uint32_t now = tick_ms();
   watchdog_start(&app->watchdog, &e, now);
   broadcast_start(app);
@@ -519,12 +523,13 @@ void app_run(AppState* app) {
       p.writer_ns += mono_ns() - t;
 
       t = mono_ns();
-      // The rig store and the Link input check are pumped here when they exist.
+      // The rig store is pumped here when it exists.
       poll_requests(app, now);
       desktop_poll(app);
       training_frame(app);
       watch_audio(app, now);
       broadcast_frame(app, now);
+      app_link_follow(app, now);
       scope_feed_spectrum(app, now);
       refresh_capacity(app, now);
       p.update_ns += mono_ns() - t;
@@ -577,7 +582,7 @@ int app_shutdown(AppState* app) {
   e.output_tap.store(nullptr, std::memory_order_release);
   engine_destroy(&e);
   player_destroy(&app->player);
-  // The Link channel stops here when it exists.
+  app_link_stop(app);
   scope_view_release(&app->scope);
   drawer_view_release(&app->drawer_ui);
   stage_view_release(&app->stage);

@@ -28,6 +28,7 @@
 #include "library/chop.h"
 #include "library/drawer.h"
 #include "library/player.h"
+#include "net/link_channel.h"
 #include "sessions/recorder.h"
 
 struct AppWindow;
@@ -147,9 +148,11 @@ struct AppState {
   HelpState help;
   KeyMapState key_map;
 
-  // The engine's one output tap, handed on to every network receiver; the broadcast station.
+  // The engine's one output tap, handed on to every network receiver; the broadcast station and
+  // the Link channel.
   TapFanout taps;
   BroadcastState broadcast;
+  LinkChannel link;
 
   // The corridor and the stage in the scope area; the training panel and the foot's toast.
   StageView stage;

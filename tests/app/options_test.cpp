@@ -135,10 +135,11 @@ TEST(OptionsPanel, ValueTextsForRepresentativeStates) {
 
   // What this build lacks says so.
   EXPECT_EQ(value(a, kRowInputs), "NOT AVAILABLE");
-  EXPECT_EQ(value(a, kRowLink), "NOT BUILT");
-  EXPECT_EQ(value(a, kRowLinkInput), "NOT BUILT");
   EXPECT_EQ(value(a, kRowBroadcast), "NOT BUILT");
   EXPECT_EQ(value(a, kRowTraining), "0 / 11");
+  // A Link channel that did not start is off.
+  EXPECT_EQ(value(a, kRowLink), "OFF");
+  EXPECT_EQ(value(a, kRowLinkInput), "MIC   (LINK IS OFF)");
 
   // The write folder fits (520 - 260) / 12 = 21 characters, else shows its end.
   snprintf(a->recorder.library.root, kPathCap, "/home/me/Music");
@@ -222,10 +223,11 @@ TEST(OptionsPanel, RowsWithoutTheirComponentSaySoAndChangeNothing) {
   option_enter(a.get(), kRowInputs);
   EXPECT_EQ(a.status(), "INPUTS NOT AVAILABLE");
   EXPECT_TRUE(options_shown(a.get()));
+  // A Link channel that did not start refuses to go on, and so does its input.
   option_step(a.get(), kRowLink, +1);
-  EXPECT_EQ(a.status(), "LINK NOT IN THIS BUILD");
+  EXPECT_EQ(a.status(), "LINK REFUSED - SEE THE LOG");
   option_enter(a.get(), kRowLinkInput);
-  EXPECT_EQ(a.status(), "LINK NOT IN THIS BUILD");
+  EXPECT_EQ(a.status(), "TURN ABLETON LINK ON FIRST");
   option_step(a.get(), kRowBroadcast, -1);
   EXPECT_EQ(a.status(), "NO BROADCAST IN THIS BUILD");
   option_enter(a.get(), kRowDriverPanel);

@@ -415,6 +415,8 @@ TEST(TakeWriter, AProcessKilledMidWriteLeavesOnlyWholeTakesUnderTheirNames) {
       const std::string listed = index.substr(from, index.find('"', from) - from);
       EXPECT_TRUE(is_file((folder + "/" + listed).c_str())) << listed << " is listed but not there";
     }
-    if (delay_us < 0) EXPECT_EQ(whole, 3);
+    if (delay_us < 0) {
+      EXPECT_EQ(whole, 3);
+    }
   }
 }
