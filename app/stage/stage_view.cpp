@@ -3,11 +3,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "app/shell/app_state.h"
 #include "app/shell/draw_geometry.h"
 #include "config/log.h"
 #include "platform/clock.h"
+#include "platform/text.h"
 #include "ui/text.h"
 
 namespace {
@@ -118,6 +120,12 @@ void draw_scope_backdrop(Canvas* c, const Rect& r, AppState* app) {
   s->was_showing = showing;
   if (showing) {
     draw_stage_with(c, r, s, in);
+    // A finished tempo and key goes into the log once (not the analysis' progress).
+    const char* label = s->vis.geometry.label.text;
+    if (label[0] && strncmp(label, "TEMPO", 5) != 0 && strcmp(label, s->label_logged) != 0) {
+      text_copy(s->label_logged, label);
+      log_line("stage: %s", label);
+    }
     return;
   }
   // With the waterfall off the scope stands plain, and the inputs' ring is not fed either.

@@ -14,6 +14,7 @@ struct StageView {
   SDL_Texture* sky;        // the sky's off-screen picture; null until needed or after a reset
   bool no_targets;         // the renderer refused a render target: the sky is drawn unshuffled
   bool was_showing;        // the stage was up last frame (its coming and going is logged)
+  char label_logged[kStageLabelBytes];  // the last finished tempo label logged
 };
 
 // True while the scope area shows the stage (the library is playing).
