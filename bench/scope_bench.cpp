@@ -11,6 +11,7 @@
 
 #include "app/scope/scope_view.h"
 #include "app/shell/app_state.h"
+#include "app/stage/stage_view.h"
 #include "ui/text.h"
 
 namespace {
@@ -127,5 +128,42 @@ void BM_SidePanelAndTapeStrip(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_SidePanelAndTapeStrip)->Unit(benchmark::kMicrosecond);
+
+// The scope area as the stage while the library plays (walls, the sky dealt from its off-screen
+// picture, floor, lights, label), with the side panel and the tape strip: what a frame of the main
+// area costs then. The library's ring is the bench's input history; 120 per minute.
+void BM_StageOverTheScope(benchmark::State& state) {
+  Bench b;
+  const MainLayout& l = b.app->ui.layout;
+  TempoKeyAnalyser tempo{};
+  tempo.result.done = 1;
+  tempo.result.bpm = 120.0f;
+  tempo.result.key = 0;  // C major
+  VisualInput in{};
+  in.x = l.scope.x, in.y = l.scope.y, in.w = l.scope.w, in.h = l.scope.h;
+  in.input = &b.app->input_spectrum;
+  in.library = &b.app->input_spectrum;
+  in.library_playing = true;
+  in.wall_source = kWallFromLibrary;
+  in.tempo = &tempo;
+  const Theme& th = b.app->theme;
+  in.colours = StageColours{th.slot[kSlotCorridorTop], th.slot[kSlotCorridorBottom], th.slot[kSlotSkyFirst],
+                            th.slot[kSlotSkySecond],   th.slot[kSlotFloorColour],    th.slot[kSlotStageSpotlights],
+                            th.slot[kSlotVisualBackground]};
+  int frame = 0;
+  for (auto _ : state) {
+    ++frame;
+    in.now_s = frame / 60.0;
+    in.play_s = in.now_s;
+    in.tick_ms = uint32_t(frame * 16);
+    draw_fill(&b.canvas, l.scope, th.slot[kSlotVisualBackground]);
+    draw_stage_with(&b.canvas, l.scope, &b.app->stage, in);
+    draw_side_panel(&b.canvas, l.side, b.app.get());
+    draw_tape_strip(&b.canvas, l.trigger_strip, b.app.get());
+    b.end_frame();
+  }
+  stage_view_release(&b.app->stage);
+}
+BENCHMARK(BM_StageOverTheScope)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "app/drawer/drawer_layout.h"
 #include "app/shell/desktop.h"
+#include "app/shell/steps.h"
 #include "app/shell/window.h"
 #include "config/log.h"
 #include "platform/clock.h"
@@ -86,7 +87,10 @@ void menu_key(AppState* app, const InputEvent& ev) {
 // loaded the selection plays, as Enter does.
 void play_pause(AppState* app) {
   Player& p = app->player;
-  if (p.current_path[0]) player_play_item(&p, p.current_path, nullptr);
+  if (p.current_path[0]) {
+    player_play_item(&p, p.current_path, nullptr);
+    if (player_is_playing(&p)) step_done(app, kStepLibraryPlay);
+  }
   else if (library_tab(app)) drawer_finish(app, library_key(&app->drawer, &app->recorder, &p, kDrawerKeyEnter));
 }
 
@@ -453,12 +457,15 @@ void drawer_menu_from_keyboard(AppState* app) {
 void drawer_finish(AppState* app, const DrawerAction& a) {
   switch (a.outcome) {
     case kDrawerClose: drawer_close(app); break;
-    case kDrawerContinued: app->drawer_ui.focus = false; break;  // Space stops the session again
+    case kDrawerContinued:
+      app->drawer_ui.focus = false;  // Space stops the session again
+      step_done(app, kStepContinue);
+      break;
+    case kDrawerPlayed: step_done(app, kStepLibraryPlay); break;
     case kDrawerShowItem: desktop_start(app, DesktopAsk::kShowItem, a.path); break;
     case kDrawerOpenFolder: desktop_start(app, DesktopAsk::kShowFolder, a.path); break;
     case kDrawerNotTaken:
     case kDrawerTaken:
-    case kDrawerPlayed:
     case kDrawerDeleted: break;
   }
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "app/overlays/training_view.h"
 #include "app/shell/app_state.h"
 #include "app/shell/theme.h"
 #include "platform/text.h"
@@ -196,4 +197,5 @@ void draw_foot(Canvas* c, const AppState* app, uint32_t now_ms) {
   const bool status = foot_second_line(status_line(), now_ms, capacity, second, sizeof second);
   draw_text(c, kStackDisplay, kFootTextSize, 400, second, f.x + kPillX, f.y + 24 - 3,
             status ? kColourLight : kColourGrey);
+  draw_training_toast(c, f, app, now_ms);
 }

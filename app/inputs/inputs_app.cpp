@@ -8,6 +8,7 @@
 #include "app/panels/options.h"
 #include "app/panels/panel.h"
 #include "app/shell/app_state.h"
+#include "app/shell/steps.h"
 #include "app/shell/version.h"
 #include "app/shell/window.h"
 #include "config/log.h"
@@ -107,6 +108,7 @@ void inputs_open(AppState* app) {
     return;
   }
   app->inputs.panel.open = true;
+  step_inputs_opened(app);
   options_close(app);
   help_close(app);
 }
@@ -116,10 +118,27 @@ void inputs_close(AppState* app) {
   app->inputs.panel.drag = InputsDrag::kNone;
 }
 
+namespace {
+
+// The keeper's actions, with the training step a scene switch ticks off on the way.
+struct StepActions {
+  AppState* app;
+  InputsActions keeper;
+};
+
+void act_with_steps(void* ctx, const InputsAction& a) {
+  auto* s = static_cast<StepActions*>(ctx);
+  s->keeper.act(s->keeper.ctx, a);
+  if (a.code == InputsAct::kSelectScene || a.code == InputsAct::kCopyScene) step_scene_switched(s->app);
+}
+
+}  // namespace
+
 bool inputs_take_event(AppState* app, const InputEvent& ev) {
   InputsApp& in = app->inputs;
   if (!available(app) || ev.window_id != 0) return false;
-  const InputsActions actions = inputs_keeper_actions(in.keeper);
+  StepActions steps{app, inputs_keeper_actions(in.keeper)};
+  const InputsActions actions{act_with_steps, &steps};
   const double t = now_s();
   switch (ev.kind) {
     case InputKind::kKeyDown:

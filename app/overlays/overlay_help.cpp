@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/overlays/overlay.h"
+#include "app/overlays/training_view.h"
 #include "app/panels/panel.h"
 #include "app/shell/app_state.h"
 #include "app/shell/theme.h"
@@ -168,9 +169,9 @@ void wrap_pages(Canvas* c, HelpState* h, int width) {
   h->wrapped_w = width;
 }
 
-void close_for(AppState* app, const char* missing) {
+void close_for(AppState* app, int tab) {
   help_close(app);
-  status_flash(missing);  // the training panel is not in this build
+  training_open(app, tab);
 }
 
 }  // namespace
@@ -210,8 +211,8 @@ bool help_key(AppState* app, const InputEvent& ev) {
     case kKeyPageDown: help_scroll_by(app, kHelpPageStep); return true;
     case kKeyUp: help_scroll_by(app, -kHelpLineStep); return true;
     case kKeyDown: help_scroll_by(app, kHelpLineStep); return true;
-    case kKeyRight: close_for(app, "TRAINING NOT IN THIS BUILD"); return true;
-    case kKeyLeft: close_for(app, "VERSION NOTES NOT IN THIS BUILD"); return true;
+    case kKeyRight: close_for(app, kPanelTraining); return true;
+    case kKeyLeft: close_for(app, kPanelNotes); return true;
     default: return false;
   }
 }
@@ -225,8 +226,8 @@ bool help_take_pointer(AppState* app, const InputEvent& ev) {
     return true;
   }
   if (ev.kind != InputKind::kMouseDown) return false;
-  if (l.tabs[1].contains(ev.x, ev.y)) close_for(app, "TRAINING NOT IN THIS BUILD");
-  else if (l.tabs[2].contains(ev.x, ev.y)) close_for(app, "VERSION NOTES NOT IN THIS BUILD");
+  if (l.tabs[1].contains(ev.x, ev.y)) close_for(app, kPanelTraining);
+  else if (l.tabs[2].contains(ev.x, ev.y)) close_for(app, kPanelNotes);
   else if (!l.sheet.contains(ev.x, ev.y)) help_close(app);
   return true;
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "app/overlays/overlay.h"
+#include "app/overlays/training_view.h"
 #include "app/panels/panel.h"
 #include "app/shell/app_state.h"
 #include "app/shell/broadcast.h"
@@ -391,7 +392,10 @@ void option_value_text(const AppState* app, int row, float panel_w, char* out, s
     }
     case kRowHowItWorks:
     case kRowKeys: text_copy(out, cap, "ENTER"); return;
-    case kRowTraining: text_copy(out, cap, "NOT AVAILABLE"); return;
+    case kRowTraining:
+      text_format(out, cap, "%d / %d", app->training_ready ? training_panel_done_count(&app->training) : 0,
+                  kTrainingSteps);
+      return;
     case kRowWhatsNew: text_format(out, cap, "%s   %s", kTolmVersion, kReleaseDate); return;
     case kRowWallSource: text_copy(out, cap, wall_source_name(s.wall_source)); return;
     default: return;
@@ -445,8 +449,14 @@ void option_enter(AppState* app, int row) {
     case kRowOpenFolder: open_folder(app); return;
     case kRowHowItWorks: help_open(app); return;
     case kRowKeys: key_map_open(app); return;
-    case kRowTraining: status_flash("TRAINING NOT IN THIS BUILD"); return;
-    case kRowWhatsNew: status_flash("VERSION NOTES NOT IN THIS BUILD"); return;
+    case kRowTraining:
+      options_close(app);
+      training_open(app, kPanelTraining);
+      return;
+    case kRowWhatsNew:
+      options_close(app);
+      training_open(app, kPanelNotes);
+      return;
     default: option_step(app, row, +1); return;
   }
 }

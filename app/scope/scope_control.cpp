@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "app/shell/steps.h"
 #include "app/shell/trigger.h"
 #include "platform/text.h"
 
@@ -43,7 +44,10 @@ void drag_threshold(AppState* app, float x, float y) {
   const float db = std::clamp(20.0f * std::log10(std::max(level, kDbFloorLevel)), -80.0f, 0.0f);
   app->sliders.threshold = (db + 80.0f) / 80.0f;
   app->sliders.hold = std::clamp(d.hold_at_press + (x - d.press_x) / std::max(l.main_w, 1.0f), 0.0f, 1.0f);
-  if (y != d.press_y) app->scope.threshold_dragged = true;
+  if (y != d.press_y) {
+    app->scope.threshold_dragged = true;
+    step_done(app, kStepMoveLine);
+  }
   apply_trigger_positions(app);
 }
 
@@ -64,7 +68,10 @@ void drag_band(AppState* app, float x, float y) {
     if (d.band == kBandHighPass) s.hpf_hz = hz, s.hpf_slope = slope;
     else s.lpf_hz = hz, s.lpf_slope = slope;
   }
-  if (x != d.press_x || y != d.press_y) app->scope.handle_moved = true;
+  if (x != d.press_x || y != d.press_y) {
+    app->scope.handle_moved = true;
+    step_done(app, kStepTriggerEq);
+  }
   apply_trigger_positions(app);
 }
 

@@ -8,6 +8,7 @@
 #include "app/scope/scope_draw.h"
 #include "app/scope/scope_geometry.h"
 #include "app/shell/app_state.h"
+#include "app/stage/stage_view.h"
 #include "platform/clock.h"
 #include "platform/text.h"
 #include "ui/text.h"
@@ -264,6 +265,7 @@ void draw_scope(Canvas* c, const Rect& r, AppState* app) {
 
   if (app->settings.scope_fall_off == 0) draw_waterfall(c, r, app, background);
   else draw_fill(c, r, background);
+  draw_scope_backdrop(c, r, app);  // the walls, or the stage while the library plays
   draw_floor_glow(c, r, app, recording);
   draw_columns(c, r, app, o, threshold);
 

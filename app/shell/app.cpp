@@ -12,6 +12,7 @@
 #include "app/foot/foot_draw.h"
 #include "app/inputs/inputs_app.h"
 #include "app/overlays/overlay.h"
+#include "app/overlays/training_view.h"
 #include "app/panels/panel_content.h"
 #include "app/scope/scope_control.h"
 #include "app/scope/scope_view.h"
@@ -21,12 +22,14 @@
 #include "app/shell/header.h"
 #include "app/shell/link_steps.h"
 #include "app/shell/route.h"
+#include "app/shell/steps.h"
 #include "app/shell/trigger.h"
 #include "app/shell/version.h"
 #include "app/shell/window.h"
 #include "config/log.h"
 #include "config/status.h"
 #include "platform/clock.h"
+#include "platform/desktop.h"
 #include "platform/file.h"
 #include "platform/paths.h"
 #include "platform/system.h"
@@ -301,6 +304,7 @@ void render_frame(AppState* app) {
     window_rebuild_text(app->window);
     scope_view_release(&app->scope);
     drawer_view_release(&app->drawer_ui);
+    stage_view_release(&app->stage);
     log_line("gpu device reset - textures rebuilt");
   }
   Canvas* c = window_canvas(app->window);
@@ -324,6 +328,7 @@ void render_frame(AppState* app) {
   draw_floating_panels(c, app);
   draw_drawer_menu(c, app);
   if (app->help_open) draw_help_overlay(c, app);
+  draw_training_panel(c, app);
   if (app->key_map.open) draw_key_map(c, app, tick_ms());
   else if (!app->help_open) draw_hover_key_caps(c, app);
   text_end_frame(c->text);
@@ -455,6 +460,9 @@ int app_start(AppState* app) {
     return 1;
   }
   theme_resolve(s, &app->theme);
+  // The desktop's own wish for less motion: the side panel, the drawer and the stage keep still.
+  app->reduce_motion = desktop_reduce_motion();
+  if (app->reduce_motion) log_line("ui: the desktop asks for reduced motion");
   ui.side_s = s.side_hidden ? 0.0f : 1.0f;
   // The LIBRARY panel restored open brings the drawer; a drawer left open comes back at its full
   // width at once, and as the saved window already holds that width it does not grow for it.
@@ -468,6 +476,7 @@ int app_start(AppState* app) {
   app->content_h = c->h;
   animate_ui(app);
   panels_start(app);
+  training_start(app);
   collect_geometry(app);
   panels_collect_into_settings(app);
   app->settings_image = s;
@@ -515,7 +524,9 @@ void app_run(AppState* app) {
       p.events_ns += mono_ns() - t;
 
       t = mono_ns();
+      const int takes_before = r.takes.take_count;
       collect_sealed_takes(&r);
+      if (r.takes.take_count > takes_before) step_done(app, kStepFirstTolm);
       write_pending_takes(&r);
       quit_refusal_follow(app);
       options_track_session(app);
@@ -525,6 +536,7 @@ void app_run(AppState* app) {
       inputs_frame(app);
       poll_requests(app, now);
       desktop_poll(app);
+      training_frame(app);
       watch_audio(app, now);
       broadcast_frame(app, now);
       app_link_follow(app, now);
@@ -585,6 +597,7 @@ int app_shutdown(AppState* app) {
   inputs_shutdown(app);
   scope_view_release(&app->scope);
   drawer_view_release(&app->drawer_ui);
+  stage_view_release(&app->stage);
   panels_stop(app);
   window_close(app->window);
   app->window = nullptr;

@@ -19,10 +19,13 @@
 #include "app/shell/desktop.h"
 #include "app/shell/spring.h"
 #include "app/shell/theme.h"
+#include "app/stage/stage_view.h"
 #include "capture/device.h"
 #include "capture/engine.h"
 #include "capture/tap_fanout.h"
 #include "config/settings.h"
+#include "learn/panel.h"
+#include "learn/training.h"
 #include "library/chop.h"
 #include "library/drawer.h"
 #include "library/player.h"
@@ -154,6 +157,12 @@ struct AppState {
 
   // The rig keeper and the inputs panel on the right.
   InputsApp inputs;
+
+  // The corridor and the stage in the scope area; the training panel and the foot's toast.
+  StageView stage;
+  TrainingPanel training;
+  bool training_ready;         // the panel was created
+  TrainingToast toast;
 };
 
 // A quit asked for by the user (close button, the window manager, a signal). Only one asked for

@@ -7,7 +7,9 @@
 #include "app/drawer/drawer_control.h"
 #include "app/inputs/inputs_app.h"
 #include "app/overlays/overlay.h"
+#include "app/overlays/training_view.h"
 #include "app/panels/options.h"
+#include "app/shell/steps.h"
 #include "capture/takes.h"
 #include "config/status.h"
 #include "platform/clock.h"
@@ -56,12 +58,16 @@ void toggle_play(AppState* app) {
 
 void cull(AppState* app) {
   Recorder& r = app->recorder;
-  if (cull_last_take(&app->engine, &r.takes, r.seated_takes, recorder_now(&r))) app->ui.cull_flash = 1.0f;
+  if (!cull_last_take(&app->engine, &r.takes, r.seated_takes, recorder_now(&r))) return;
+  app->ui.cull_flash = 1.0f;
+  step_done(app, kStepCull);
 }
 
 void nudge_threshold(AppState* app, float steps) {
+  const float before = app->sliders.threshold;
   app->sliders.threshold = std::clamp(app->sliders.threshold + steps * kThresholdStep, 0.0f, 1.0f);
   apply_trigger_positions(app);
+  if (app->sliders.threshold != before) step_done(app, kStepMoveLine);
 }
 
 void nudge_hold(AppState* app, float steps) {
@@ -75,10 +81,14 @@ void command_arm_or_stop(AppState* app) {
   Recorder& r = app->recorder;
   const bool armed = app->engine.armed.load(std::memory_order_acquire) != 0;
   if (armed || recorder_has_unwritten(&r)) {
+    // A take still being recorded is sealed by the stop: it counts as kept too.
+    const bool kept = armed && (r.takes.take_count > 0 || app->engine.recording.load(std::memory_order_acquire));
     end_session(&r);
     app->ui.gate_key_down = app->ui.gate_mouse_down = false;
+    if (kept) step_done(app, kStepFirstKeep);
   } else {
     arm_session(&r);
+    if (app->engine.armed.load(std::memory_order_acquire)) step_done(app, kStepFirstArm);
   }
 }
 
@@ -88,7 +98,7 @@ bool anywhere_key(AppState* app, const InputEvent& ev) {
     return true;
   }
   if (ev.key == kKeyF1) {
-    // The training panel takes F1 first once it exists.
+    // The training panel takes F1 first; this is reached only while it is not there.
     if (!ev.repeat) help_toggle(app);
     return true;
   }
@@ -131,6 +141,7 @@ void main_view_key(AppState* app, const InputEvent& ev) {
       press(app, kBtnGate);
       app->ui.gate_key_down = true;
       update_gate(app);
+      step_done(app, kStepHandGate);
       break;
     case kKeyL:
       press(app, kBtnLatch);
@@ -164,7 +175,7 @@ void main_view_key(AppState* app, const InputEvent& ev) {
     case kKeyT:
       help_close(app);
       options_close(app);
-      status_flash("TRAINING NOT IN THIS BUILD");
+      training_open(app, kPanelTraining);
       break;
     case kKeyB: drawer_toggle(app); break;
     default: break;
@@ -184,6 +195,7 @@ void strip_command(AppState* app, int button) {
     case kBtnGate:
       app->ui.gate_mouse_down = true;
       update_gate(app);
+      step_done(app, kStepHandGate);
       break;
     case kBtnLatch: toggle_latch(app); break;
     case kBtnMon: toggle_monitor(app); break;

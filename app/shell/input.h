@@ -48,6 +48,10 @@ enum Key : int {
   // The library drawer's player and context menu.
   kKeyI,
   kKeyMenu,   // the context-menu key, or Shift+F10
+  // The training panel's link and scroll keys.
+  kKeyU,
+  kKeyHome,
+  kKeyEnd,
 };
 
 enum KeyMod : int {

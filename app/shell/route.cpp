@@ -5,6 +5,7 @@
 #include "app/drawer/drawer_control.h"
 #include "app/inputs/inputs_app.h"
 #include "app/overlays/overlay.h"
+#include "app/overlays/training_view.h"
 #include "app/panels/options.h"
 #include "app/panels/panel_content.h"
 #include "app/scope/scope_control.h"
@@ -71,7 +72,8 @@ bool frame_take_event(AppState* app, const InputEvent& ev) {
 }
 
 bool route_receivers(AppState* app, const InputEvent& ev) {
-  // The training and version-notes panel is offered events first once it exists.
+  // The training and version-notes panel is offered events first.
+  if (training_take_event(app, ev)) return true;
   if (frame_take_event(app, ev)) return true;
   PanelBodyEvent body;
   if (panels_take_event(app, ev, &body)) {

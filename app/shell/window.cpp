@@ -104,6 +104,9 @@ int key_from(SDL_Keycode k, int mods) {
     case SDLK_APPLICATION:
     case SDLK_MENU: return kKeyMenu;
     case SDLK_i: return kKeyI;
+    case SDLK_u: return kKeyU;
+    case SDLK_HOME: return kKeyHome;
+    case SDLK_END: return kKeyEnd;
     case SDLK_COMMA: return kKeyComma;
     case SDLK_BACKQUOTE: return kKeyBackquote;
     case SDLK_QUESTION: return kKeyQuestion;
@@ -412,3 +415,5 @@ void window_present(AppWindow* w) { SDL_RenderPresent(w->renderer); }
 void show_error_box(const char* title, const char* text) {
   SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, title, text, nullptr);
 }
+
+int window_copy_text(const char* text) { return text && SDL_SetClipboardText(text) == 0 ? 0 : -1; }

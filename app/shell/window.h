@@ -81,3 +81,6 @@ void window_present(AppWindow* w);
 // A modal error box (no window needed). Returns when the user closes it or at once when no
 // display can show it.
 void show_error_box(const char* title, const char* text);
+
+// Puts text on the desktop's clipboard. 0 or -1.
+int window_copy_text(const char* text);

@@ -148,8 +148,17 @@ TEST(ScopePixels, WaterfallThroughItsTextureMatchesTheCells) {
     ASSERT_EQ(spectrum_feed(&sa, x.data(), kSpectrumSize, 48000.0), 0);
   }
   const Rect s = a.l().scope;
+  // The walls stand over the waterfall, built from the inputs' ring: they change the picture.
+  render_scope(o, a);
+  keep(o, "waterfall_walls");
+  const std::vector<uint32_t> walled = o.pixels;
+  // Walls from the library, which is not playing: none, the waterfall bare.
+  a->settings.wall_source = kWallFromLibrary;
   render_scope(o, a);
   keep(o, "waterfall_texture");
+  int walls = 0;
+  for (size_t i = 0; i < walled.size(); ++i) walls += walled[i] != o.pixels[i];
+  EXPECT_GT(walls, int(s.w * s.h) / 10);
   const std::vector<uint32_t> texture = o.pixels;
   EXPECT_EQ(a->scope.cells_only, false);
   a->scope.cells_only = true;
