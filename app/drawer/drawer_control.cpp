@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "app/drawer/drawer_layout.h"
+#include "app/drawer/files_control.h"
 #include "app/shell/desktop.h"
 #include "app/shell/window.h"
 #include "config/log.h"
@@ -289,9 +290,13 @@ void drawer_start(AppState* app) {
   RecorderHooks& h = app->recorder.hooks;
   h.stop_playback = PlaybackHook{player_stop_hook, &app->player};
   h.library_row_updated = RowHook{drawer_row_updated, &app->drawer};
+  files_start(app);
 }
 
-void drawer_stop(AppState* app) { drawer_shutdown(&app->drawer); }
+void drawer_stop(AppState* app) {
+  files_stop(app);
+  drawer_shutdown(&app->drawer);
+}
 
 void drawer_update(AppState* app, uint32_t now_ms) {
   Player& p = app->player;
@@ -306,6 +311,7 @@ void drawer_update(AppState* app, uint32_t now_ms) {
   f.visible_sessions = std::max(dl.visible_sessions, 1);
   f.visible_takes = std::max(dl.visible_takes, 1);
   library_update(&app->drawer, &app->recorder, &p, f);
+  files_frame(app, dl, now_ms);
 
   Settings& s = app->settings;
   float gain = 0;
@@ -370,6 +376,7 @@ bool drawer_take_pointer(AppState* app, const InputEvent& ev) {
     if (ev.kind == InputKind::kMouseUp) ui.drag = DrawerDrag::kNone;  // the main view ends its own too
     return false;
   }
+  if (files_take_pointer(app, dl, ev)) return true;
   const bool inside = ui.open && dl.shown.w >= 1 && dl.shown.contains(ev.x, ev.y);
   switch (ev.kind) {
     case InputKind::kMouseMove: {
@@ -422,6 +429,7 @@ bool drawer_key(AppState* app, const InputEvent& ev) {
     return true;
   }
   if (!ui.open || !ui.focus) return false;
+  if (!library_tab(app) && files_take_key(app, ev)) return true;
   if (ev.key == kKeyMenu) {
     if (!ev.repeat) drawer_menu_from_keyboard(app);
     return true;

@@ -117,6 +117,15 @@ int key_from(SDL_Keycode k, int mods) {
     case SDLK_2: return kKey2;
     case SDLK_3: return kKey3;
     case SDLK_4: return kKey4;
+    case SDLK_0: return kKey0;
+    case SDLK_5: return kKey5;
+    case SDLK_6: return kKey6;
+    case SDLK_7: return kKey7;
+    case SDLK_8: return kKey8;
+    case SDLK_9: return kKey9;
+    case SDLK_f: return kKeyF;
+    case SDLK_v: return kKeyV;
+    case SDLK_BACKSPACE: return kKeyBackspace;
     case SDLK_LSHIFT:
     case SDLK_RSHIFT: return kKeyShift;
     case SDLK_LCTRL:
@@ -375,6 +384,10 @@ bool window_poll(AppWindow* w, InputEvent* out) {
         out->mods = mods_from(Uint16(SDL_GetModState()));
         return true;
       }
+      case SDL_TEXTINPUT:
+        out->kind = InputKind::kText;
+        text_copy(out->path, ev.text.text);
+        return true;
       case SDL_DROPFILE:
         out->kind = InputKind::kDrop;
         text_copy(out->path, ev.drop.file ? ev.drop.file : "");
@@ -402,6 +415,15 @@ int window_save_screenshot(AppWindow* w, const char* path) {
   SDL_FreeSurface(shot);
   return result == 0 ? 0 : -1;
 }
+
+void clipboard_text(char* out, size_t cap) {
+  if (cap) out[0] = 0;
+  char* text = SDL_GetClipboardText();
+  if (text) text_copy(out, cap, text);
+  SDL_free(text);
+}
+
+bool clipboard_set_text(const char* text) { return SDL_SetClipboardText(text) == 0; }
 
 void window_present(AppWindow* w) { SDL_RenderPresent(w->renderer); }
 
