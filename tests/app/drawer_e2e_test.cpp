@@ -4,6 +4,7 @@
 // interpolation makes it), Delete removes a take file, C continues a session into its own folder.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 
 #include <algorithm>
 #include <cmath>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "tests/app/e2e_support.h"
+#include "tests/app/xdnd_source.h"
 #include "tests/support/jack.h"
 
 namespace {
@@ -281,3 +283,104 @@ TEST_F(DrawerE2e, TakesPlayDeleteAndContinueFromTheDrawer) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string slurp(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return {};
+  std::string out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  fclose(f);
+  return out;
+}
+
+// A 48 kHz stereo take file of a tone that starts off zero and a quiet tail (where a cycle the
+// loaded server lost shows as silence, not as sound past the end), its modification time set.
+TakeFileData tone_file(const std::string& path, double hz, int64_t mtime) {
+  TakeFileData t;
+  t.channels = 2, t.rate = kRate, t.bits = 16;
+  for (int i = 0; i < kRate * 6 / 10; ++i) {
+    const double a = 2 * kPi * hz * i / kRate;
+    t.samples.push_back(int16_t(std::lround(12000 * std::sin(a + 0.4))));
+    t.samples.push_back(int16_t(std::lround(7000 * std::sin(2 * a + 1.1))));
+  }
+  t.samples.resize(t.samples.size() + size_t(kRate), 0);
+  EXPECT_TRUE(write_take_file(path, t));
+  const timeval times[2] = {{mtime, 0}, {mtime, 0}};
+  EXPECT_EQ(utimes(path.c_str(), times), 0);
+  return t;
+}
+
+}  // namespace
+
+TEST_F(DrawerE2e, FilesTabListsADroppedFolderPlaysAndTrashesAFile) {
+  const std::string data = root_.path + "/data";
+  // The window stands where the drawer's growth to the left stays on the screen, for the pointer.
+  ASSERT_NO_FATAL_FAILURE(start_recorder("lib_gain = 0.500\nwin_x = 1200\nwin_y = 100\nwin_w = 960\nwin_h = 540\n",
+                                         {"XDG_DATA_HOME=" + data}));
+  ASSERT_TRUE(capture_.open("listener", 2, int64_t(20) * kRate));
+  ASSERT_TRUE(capture_.connect({"tolm:out_1", "tolm:out_2"}));
+
+  // A folder of two takes and a note; the newer take lists first.
+  const std::string folder = program_.home + "/my drops";
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  tone_file(folder + "/older.wav", 330, 1700000000);
+  const TakeFileData newer = tone_file(folder + "/newer.wav", 495, 1700000600);
+  write_text(folder + "/notes.txt", "not audio\n");
+  const std::string newer_bytes = slurp(folder + "/newer.wav");
+
+  // B opens the drawer on the library; a click on FILES (the second tab under the header) shows the files tab.
+  ASSERT_TRUE(desk_.key("b"));
+  ASSERT_TRUE(program_.wait_logged("library: drawer open - 0 tolms", 5000)) << program_.log();
+  // (Clicked again until it shows: while the drawer still slides open its tabs are elsewhere.)
+  auto files_tab_shown = [&] { return settings_value(program_.settings_file(), "lib_tab") == "1"; };
+  for (int tries = 0; tries < 10 && !files_tab_shown(); ++tries) {
+    ASSERT_TRUE(desk_.click(12 + 110 + 55, 42 + 17));
+    wait_until(files_tab_shown, 1500);
+  }
+  ASSERT_TRUE(files_tab_shown()) << "the files tab is not on show\n" << program_.log();
+
+  // The folder dropped over the drawer: its audio files are read on the tab's worker and listed.
+  ASSERT_TRUE(desk_.move_pointer(500, 400));
+  std::string why;
+  ASSERT_TRUE(xdnd_drop(display_.name, desk_.window, 500, 400, {"file://" + program_.home + "/my%20drops"}, 10000, &why))
+      << why << "\n" << program_.log();
+  ASSERT_TRUE(program_.wait_logged("files: 2 files added from " + folder, 5000)) << program_.log();
+
+  // Down selects the newest, Space plays it: the output is its samples times the gain.
+  ASSERT_TRUE(desk_.key("Down"));
+  std::vector<float> heard;
+  ASSERT_NO_FATAL_FAILURE(capture_play("space", newer.frames(), &heard, "look-files.png"));
+  std::vector<float> want;
+  for (int64_t i = 0; i < newer.frames(); ++i)
+    for (int c = 0; c < 2; ++c) want.push_back(sample(newer, i, c) * kGain);
+  expect_follows(heard, want);
+
+  // The first Delete only arms; the second moves the file to the Trash, whole, with its record.
+  ASSERT_TRUE(desk_.key("Delete"));
+  Bitmap armed;
+  ASSERT_TRUE(take_screenshot(program_, &armed));
+  keep_look(program_, "look-files-armed.png");
+  EXPECT_TRUE(file_exists(folder + "/newer.wav")) << "one Delete moved it";
+  ASSERT_TRUE(desk_.key("Delete"));
+  ASSERT_TRUE(program_.wait_logged("files: moved " + folder + "/newer.wav to the trash", 5000)) << program_.log();
+  EXPECT_FALSE(file_exists(folder + "/newer.wav"));
+  EXPECT_TRUE(file_exists(folder + "/older.wav"));
+  EXPECT_EQ(slurp(data + "/Trash/files/newer.wav"), newer_bytes);
+  const std::string info = read_text(data + "/Trash/info/newer.wav.trashinfo");
+  EXPECT_EQ(info.rfind("[Trash Info]\nPath=" + program_.home + "/my%20drops/newer.wav\nDeletionDate=", 0), 0u) << info;
+  EXPECT_EQ(info.size(), info.find("DeletionDate=") + strlen("DeletionDate=2026-01-01T00:00:00\n")) << info;
+
+  // The list went on to the other file: a Delete now arms it, and Esc lets it be.
+  ASSERT_TRUE(desk_.key("Down"));
+  ASSERT_TRUE(desk_.key("Delete"));
+  ASSERT_TRUE(desk_.key("Escape"));
+  ASSERT_TRUE(desk_.key("Delete"));
+  ASSERT_TRUE(desk_.key("Escape"));
+  ASSERT_TRUE(desk_.key("Escape"));  // nothing armed: the drawer closes
+  ASSERT_TRUE(program_.wait_logged("library: drawer closed", 5000)) << program_.log();
+  EXPECT_TRUE(file_exists(folder + "/older.wav"));
+}
