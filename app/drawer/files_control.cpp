@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "app/chop/chop_control.h"
+#include "app/drawer/files_drag.h"
 #include "app/drawer/files_layout.h"
 #include "app/shell/desktop.h"
 #include "app/shell/window.h"
@@ -247,6 +248,12 @@ void files_frame(AppState* app, const DrawerLayout& dl, uint32_t now_ms) {
   f.active = files_shown(app);
   f.list_px = int(fl.list.h);
   files_update(&app->files, files_host(app), f);
+  const BarGrid* g = files_grid(&app->files);
+  if (g && !app->files_ui.had_grid)
+    log_line("files: %d blocks of %.6f s from %.6f s%s at %.1f bpm in %s", g->loop_count, g->loop_s,
+             g->first_loop_start_s, g->lead_in ? " after a lead-in" : "", double(g->bpm),
+             app->files.loop.grid_path.c_str());
+  app->files_ui.had_grid = g != nullptr;
 }
 
 bool files_take_pointer(AppState* app, const DrawerLayout& dl, const InputEvent& ev) {
@@ -371,9 +378,15 @@ void files_finish(AppState* app, const FilesAction& a) {
 }
 
 int files_drag_out(AppState* app, const char* path) {
-  (void)app;
   char uri[kFilesActionBytes * 3];
   if (!file_uri_from_path(path, uri, sizeof uri)) return -1;
+  void* display = nullptr;
+  unsigned long xwindow = 0;
+  if (app->window && window_x11(app->window, &display, &xwindow)) {
+    const int rc = xdnd_drag_uri(display, xwindow, uri);
+    log_line("files: drag of %s - %s", uri, rc > 0 ? "dropped" : rc == 0 ? "nothing took it" : "could not start");
+    return rc;
+  }
   if (!clipboard_set_text(uri)) {
     log_line("files: the clipboard refused %s", uri);
     return -1;

@@ -25,6 +25,7 @@ struct FilesUi {
   int hover_row;        // item or tree row under the pointer, -1 none
   int hover_favourite;  // -1 none
   bool block_down;      // a block of the loop panel is pressed: moves go to the panel
+  bool had_grid;        // the loop panel had a bar grid last frame
   // The context menu of a tree row or a favourite while it is up.
   bool menu_open;
   FilesMenu menu;

@@ -2,6 +2,7 @@
 #include "app/shell/window.h"
 
 #include <SDL.h>
+#include <SDL_syswm.h>
 
 #include <algorithm>
 #include <cmath>
@@ -414,6 +415,20 @@ int window_save_screenshot(AppWindow* w, const char* path) {
   if (result == 0) result = SDL_SaveBMP(shot, path);
   SDL_FreeSurface(shot);
   return result == 0 ? 0 : -1;
+}
+
+bool window_x11(AppWindow* w, void** display, unsigned long* xwindow) {
+#if defined(SDL_VIDEO_DRIVER_X11)
+  SDL_SysWMinfo info;
+  SDL_VERSION(&info.version);
+  if (!w || !w->window || !SDL_GetWindowWMInfo(w->window, &info) || info.subsystem != SDL_SYSWM_X11) return false;
+  *display = info.info.x11.display;
+  *xwindow = info.info.x11.window;
+  return true;
+#else
+  (void)w, (void)display, (void)xwindow;
+  return false;
+#endif
 }
 
 void clipboard_text(char* out, size_t cap) {

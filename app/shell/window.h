@@ -74,6 +74,9 @@ bool window_take_device_reset(AppWindow* w);
 // Text renderer made afresh (after a device reset).
 void window_rebuild_text(AppWindow* w);
 
+// The X11 display (Display*) and window of the main window; false when SDL runs on anything else.
+bool window_x11(AppWindow* w, void** display, unsigned long* xwindow);
+
 // The desktop's clipboard as text: copied into out (empty when it holds none); set, true when it took it.
 void clipboard_text(char* out, size_t cap);
 bool clipboard_set_text(const char* text);

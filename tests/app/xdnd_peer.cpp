@@ -1,7 +1,8 @@
 // The XDND source: an unmapped window of its own owns the XdndSelection, sends Enter, Position
 // and Drop to the target, hands the URI list over when the target asks for the selection, and
-// waits for Finished.
-#include "tests/app/xdnd_source.h"
+// waits for Finished. The target: XdndAware, accepts every position, asks for the selection on
+// the drop and says Finished once it has read it.
+#include "tests/app/xdnd_peer.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -122,4 +123,81 @@ bool xdnd_drop(const std::string& display, const std::string& window, int x, int
   XDestroyWindow(d, source);
   XCloseDisplay(d);
   return done;
+}
+
+bool XdndTarget::open(const std::string& display, int x, int y, int w, int h) {
+  Display* dpy = XOpenDisplay(display.c_str());
+  if (!dpy) return false;
+  d = dpy;
+  window = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), x, y, unsigned(w), unsigned(h), 0, 0, 0xFFFFFF);
+  const Atom aware = XInternAtom(dpy, "XdndAware", False);
+  const long version = kXdndVersion;
+  XChangeProperty(dpy, window, aware, XA_ATOM, 32, PropModeReplace, reinterpret_cast<const unsigned char*>(&version), 1);
+  XSelectInput(dpy, window, PropertyChangeMask);
+  XMapRaised(dpy, window);
+  XMoveWindow(dpy, window, x, y);  // no window manager places it
+  XSync(dpy, False);
+  thread = std::thread([this] {
+    Display* dp = static_cast<Display*>(d);
+    const Atom position = XInternAtom(dp, "XdndPosition", False), status = XInternAtom(dp, "XdndStatus", False),
+               drop = XInternAtom(dp, "XdndDrop", False), finished = XInternAtom(dp, "XdndFinished", False),
+               selection = XInternAtom(dp, "XdndSelection", False), copy = XInternAtom(dp, "XdndActionCopy", False),
+               uri_list = XInternAtom(dp, "text/uri-list", False), property = XInternAtom(dp, "TOLM_DROP", False);
+    Window source = 0;
+    while (!stop.load()) {
+      XEvent ev;
+      if (!next_event(dp, std::chrono::steady_clock::now() + std::chrono::milliseconds(50), &ev)) continue;
+      if (ev.type == ClientMessage && ev.xclient.message_type == position) {
+        source = Window(ev.xclient.data.l[0]);
+        XEvent r{};
+        r.xclient.type = ClientMessage;
+        r.xclient.window = source;
+        r.xclient.message_type = status;
+        r.xclient.format = 32;
+        r.xclient.data.l[0] = long(window);
+        r.xclient.data.l[1] = 1;
+        r.xclient.data.l[4] = long(copy);
+        XSendEvent(dp, source, False, NoEventMask, &r);
+        XFlush(dp);
+      } else if (ev.type == ClientMessage && ev.xclient.message_type == drop) {
+        source = Window(ev.xclient.data.l[0]);
+        XConvertSelection(dp, selection, uri_list, property, window, Time(ev.xclient.data.l[2]));
+        XFlush(dp);
+      } else if (ev.type == SelectionNotify && ev.xselection.property != None) {
+        Atom type = None;
+        int format = 0;
+        unsigned long count = 0, after = 0;
+        unsigned char* data = nullptr;
+        XGetWindowProperty(dp, window, property, 0, 1 << 16, True, AnyPropertyType, &type, &format, &count, &after, &data);
+        {
+          std::lock_guard<std::mutex> hold(lock);
+          text = data ? std::string(reinterpret_cast<char*>(data), count) : std::string();
+        }
+        if (data) XFree(data);
+        XEvent r{};
+        r.xclient.type = ClientMessage;
+        r.xclient.window = source;
+        r.xclient.message_type = finished;
+        r.xclient.format = 32;
+        r.xclient.data.l[0] = long(window);
+        r.xclient.data.l[1] = 1;
+        r.xclient.data.l[2] = long(copy);
+        XSendEvent(dp, source, False, NoEventMask, &r);
+        XFlush(dp);
+      }
+    }
+  });
+  return true;
+}
+
+std::string XdndTarget::dropped() {
+  std::lock_guard<std::mutex> hold(lock);
+  return text;
+}
+
+void XdndTarget::close() {
+  stop.store(true);
+  if (thread.joinable()) thread.join();
+  if (d) XCloseDisplay(static_cast<Display*>(d));
+  d = nullptr;
 }
