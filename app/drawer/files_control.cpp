@@ -350,8 +350,11 @@ bool files_take_drop(AppState* app, const InputEvent& ev) {
   if (ev.kind != InputKind::kDrop || !files_shown(app) || !ev.path[0]) return false;
   DrawerLayout dl;
   drawer_layout_of(app, &dl);
-  // Dropped over the drawer (the pointer's last place): listed; anywhere else it is chopped.
-  if (!dl.shown.contains(app->ui.pointer_x, app->ui.pointer_y)) return false;
+  // Dropped over the drawer: listed; anywhere else it is chopped. The drop has no position and no
+  // motion came while the other program dragged, so the pointer is asked where it is now.
+  float x = app->ui.pointer_x, y = app->ui.pointer_y;
+  if (app->window) window_pointer(app->window, &x, &y);
+  if (!dl.shown.contains(x, y)) return false;
   const char* paths[] = {ev.path};
   const int added = files_add_paths(&app->files, files_host(app), paths, 1);
   if (added == 0 && !is_dir(ev.path)) log_line("files: %s not listed (not audio, or listed already)", ev.path);

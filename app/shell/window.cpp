@@ -417,6 +417,16 @@ int window_save_screenshot(AppWindow* w, const char* path) {
   return result == 0 ? 0 : -1;
 }
 
+bool window_pointer(AppWindow* w, float* x, float* y) {
+  if (!w || !w->window) return false;
+  int gx = 0, gy = 0, wx = 0, wy = 0;
+  SDL_GetGlobalMouseState(&gx, &gy);
+  SDL_GetWindowPosition(w->window, &wx, &wy);
+  *x = float(gx - wx) * w->scale;
+  *y = float(gy - wy) * w->scale;
+  return true;
+}
+
 bool window_x11(AppWindow* w, void** display, unsigned long* xwindow) {
 #if defined(SDL_VIDEO_DRIVER_X11)
   SDL_SysWMinfo info;

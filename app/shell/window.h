@@ -74,6 +74,10 @@ bool window_take_device_reset(AppWindow* w);
 // Text renderer made afresh (after a device reset).
 void window_rebuild_text(AppWindow* w);
 
+// Where the pointer is now, in output pixels of the window (outside it too): for drops, which come
+// without a position while another program drags. False when it cannot be asked.
+bool window_pointer(AppWindow* w, float* x, float* y);
+
 // The X11 display (Display*) and window of the main window; false when SDL runs on anything else.
 bool window_x11(AppWindow* w, void** display, unsigned long* xwindow);
 
