@@ -672,6 +672,7 @@ void player_pane_text(const Player* p, bool files_tab, bool can_sound, char* out
   } else if (!player_has_audio(p)) {
     text_copy(out, cap, kNothingPlaying);
   } else {
-    tempo_loop_text(&p->tempo, true, false, out, cap);
+    // The pane knows no bar grid: a tempo found is said as the tempo, not as a grid too short.
+    tempo_loop_text(&p->tempo, true, p->tempo.result.bpm > 0, out, cap);
   }
 }

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "app/drawer/drawer_layout.h"
+#include "app/drawer/files_control.h"
 #include "app/shell/desktop.h"
 #include "app/shell/steps.h"
 #include "app/shell/window.h"
@@ -293,15 +294,21 @@ void drawer_start(AppState* app) {
   RecorderHooks& h = app->recorder.hooks;
   h.stop_playback = PlaybackHook{player_stop_hook, &app->player};
   h.library_row_updated = RowHook{drawer_row_updated, &app->drawer};
+  files_start(app);
 }
 
-void drawer_stop(AppState* app) { drawer_shutdown(&app->drawer); }
+void drawer_stop(AppState* app) {
+  files_stop(app);
+  drawer_shutdown(&app->drawer);
+}
 
 void drawer_update(AppState* app, uint32_t now_ms) {
   Player& p = app->player;
   DrawerUi& ui = app->drawer_ui;
   player_update(&p);
   if (player_has_audio(&p)) player_feed_spectrum(&p, now_ms);
+  // A file heard from either tab (the files tab plays through its own model) counts.
+  if (ui.open && player_is_playing(&p)) step_done(app, kStepLibraryPlay);
   DrawerLayout dl;
   drawer_layout_of(app, &dl);
   DrawerFrame f{};
@@ -310,6 +317,7 @@ void drawer_update(AppState* app, uint32_t now_ms) {
   f.visible_sessions = std::max(dl.visible_sessions, 1);
   f.visible_takes = std::max(dl.visible_takes, 1);
   library_update(&app->drawer, &app->recorder, &p, f);
+  files_frame(app, dl, now_ms);
 
   Settings& s = app->settings;
   float gain = 0;
@@ -374,6 +382,7 @@ bool drawer_take_pointer(AppState* app, const InputEvent& ev) {
     if (ev.kind == InputKind::kMouseUp) ui.drag = DrawerDrag::kNone;  // the main view ends its own too
     return false;
   }
+  if (files_take_pointer(app, dl, ev)) return true;
   const bool inside = ui.open && dl.shown.w >= 1 && dl.shown.contains(ev.x, ev.y);
   switch (ev.kind) {
     case InputKind::kMouseMove: {
@@ -426,6 +435,7 @@ bool drawer_key(AppState* app, const InputEvent& ev) {
     return true;
   }
   if (!ui.open || !ui.focus) return false;
+  if (!library_tab(app) && files_take_key(app, ev)) return true;
   if (ev.key == kKeyMenu) {
     if (!ev.repeat) drawer_menu_from_keyboard(app);
     return true;

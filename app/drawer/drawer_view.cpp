@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "app/drawer/drawer_layout.h"
+#include "app/drawer/files_view.h"
 #include "app/drawer/player_view.h"
 #include "app/shell/app_state.h"
 #include "app/shell/key_cap.h"
@@ -275,7 +276,7 @@ void draw_drawer(Canvas* c, AppState* app) {
     draw_sessions(c, dl, app, now);
     draw_takes(c, dl, app, now);
   } else {
-    centred_note(c, dl.body, "THE FILES TAB IS NOT IN THIS BUILD", "TAB RETURNS TO THE LIBRARY");
+    draw_files_tab(c, dl, app);
   }
   draw_player_pane(c, dl.pane, app);
   // The right edge: lit while it is taken or the pointer rests on it.
@@ -287,6 +288,7 @@ void draw_drawer(Canvas* c, AppState* app) {
 }
 
 void draw_drawer_menu(Canvas* c, AppState* app) {
+  draw_files_menu(c, app);
   const DrawerUi& ui = app->drawer_ui;
   if (!ui.menu_open) return;
   const Rect r = drawer_menu_rect(ui, app->content_w, app->content_h);

@@ -9,6 +9,7 @@
 
 #include "app/chop/chop_view.h"
 #include "app/drawer/drawer_layout.h"
+#include "app/drawer/files_layout.h"
 #include "app/foot/foot.h"
 #include "app/inputs/inputs_app.h"
 #include "app/overlays/overlay.h"
@@ -28,6 +29,7 @@
 #include "learn/training.h"
 #include "library/chop.h"
 #include "library/drawer.h"
+#include "library/files_tab.h"
 #include "library/player.h"
 #include "net/link_channel.h"
 #include "sessions/recorder.h"
@@ -136,6 +138,9 @@ struct AppState {
   LibraryDrawer drawer;
   Player player;
   DrawerUi drawer_ui;
+  // The drawer's second tab: files, folders, favourites, loops.
+  FilesTab files;
+  FilesUi files_ui;
 
   // The file open for chopping (one at a time; chop.mode is the chop-mode flag) and its view.
   ChopJob chop;

@@ -52,6 +52,16 @@ enum Key : int {
   kKeyU,
   kKeyHome,
   kKeyEnd,
+  // The files tab: the favourite key, the filter's Backspace and paste, the tag digits.
+  kKeyF,
+  kKeyV,
+  kKeyBackspace,
+  kKey0,
+  kKey5,
+  kKey6,
+  kKey7,
+  kKey8,
+  kKey9,
 };
 
 enum KeyMod : int {
@@ -73,6 +83,7 @@ enum class InputKind {
   kQuit,        // the window's close request or SDL_QUIT
   kFocusLost,
   kWindowClose, // a floating panel's own window was closed (window_id says which)
+  kText,        // typed text, UTF-8 in path
 };
 
 constexpr int kMouseLeft = 1;
@@ -86,7 +97,7 @@ struct InputEvent {
   float x, y;        // pointer, output pixels
   int button;        // kMouseLeft, ...
   float wheel_x, wheel_y;
-  char path[kPathCap];  // a dropped file
+  char path[kPathCap];  // a dropped file, or typed text
   uint32_t window_id;  // the window it happened in: 0 = the main window, else a panel's own
   int clicks;          // presses in a row (2 = a double click)
 };

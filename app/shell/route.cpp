@@ -4,6 +4,7 @@
 #include "app/chop/chop_control.h"
 #include "app/drawer/drawer_control.h"
 #include "app/inputs/inputs_app.h"
+#include "app/drawer/files_control.h"
 #include "app/overlays/overlay.h"
 #include "app/overlays/training_view.h"
 #include "app/panels/options.h"
@@ -106,7 +107,10 @@ void handle_event(AppState* app, const InputEvent& ev) {
   if (route_receivers(app, ev)) return;
   switch (ev.kind) {
     case InputKind::kQuit: request_quit(app); return;
-    case InputKind::kDrop: open_for_chop(app, ev.path); return;
+    case InputKind::kDrop:
+      if (!files_take_drop(app, ev)) open_for_chop(app, ev.path);
+      return;
+    case InputKind::kText: files_take_text(app, ev); return;
     case InputKind::kFocusLost: inputs_focus_lost(app); return;
     case InputKind::kMouseMove:
       app->ui.pointer_x = ev.x, app->ui.pointer_y = ev.y;

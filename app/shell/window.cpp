@@ -2,6 +2,7 @@
 #include "app/shell/window.h"
 
 #include <SDL.h>
+#include <SDL_syswm.h>
 
 #include <algorithm>
 #include <cmath>
@@ -124,6 +125,15 @@ int key_from(SDL_Keycode k, int mods) {
     case SDLK_KP_3: return kKey3;
     case SDLK_4:
     case SDLK_KP_4: return kKey4;
+    case SDLK_0: return kKey0;
+    case SDLK_5: return kKey5;
+    case SDLK_6: return kKey6;
+    case SDLK_7: return kKey7;
+    case SDLK_8: return kKey8;
+    case SDLK_9: return kKey9;
+    case SDLK_f: return kKeyF;
+    case SDLK_v: return kKeyV;
+    case SDLK_BACKSPACE: return kKeyBackspace;
     case SDLK_LSHIFT:
     case SDLK_RSHIFT: return kKeyShift;
     case SDLK_LCTRL:
@@ -382,6 +392,10 @@ bool window_poll(AppWindow* w, InputEvent* out) {
         out->mods = mods_from(Uint16(SDL_GetModState()));
         return true;
       }
+      case SDL_TEXTINPUT:
+        out->kind = InputKind::kText;
+        text_copy(out->path, ev.text.text);
+        return true;
       case SDL_DROPFILE:
         out->kind = InputKind::kDrop;
         text_copy(out->path, ev.drop.file ? ev.drop.file : "");
@@ -409,6 +423,39 @@ int window_save_screenshot(AppWindow* w, const char* path) {
   SDL_FreeSurface(shot);
   return result == 0 ? 0 : -1;
 }
+
+bool window_pointer(AppWindow* w, float* x, float* y) {
+  if (!w || !w->window) return false;
+  int gx = 0, gy = 0, wx = 0, wy = 0;
+  SDL_GetGlobalMouseState(&gx, &gy);
+  SDL_GetWindowPosition(w->window, &wx, &wy);
+  *x = float(gx - wx) * w->scale;
+  *y = float(gy - wy) * w->scale;
+  return true;
+}
+
+bool window_x11(AppWindow* w, void** display, unsigned long* xwindow) {
+#if defined(SDL_VIDEO_DRIVER_X11)
+  SDL_SysWMinfo info;
+  SDL_VERSION(&info.version);
+  if (!w || !w->window || !SDL_GetWindowWMInfo(w->window, &info) || info.subsystem != SDL_SYSWM_X11) return false;
+  *display = info.info.x11.display;
+  *xwindow = info.info.x11.window;
+  return true;
+#else
+  (void)w, (void)display, (void)xwindow;
+  return false;
+#endif
+}
+
+void clipboard_text(char* out, size_t cap) {
+  if (cap) out[0] = 0;
+  char* text = SDL_GetClipboardText();
+  if (text) text_copy(out, cap, text);
+  SDL_free(text);
+}
+
+bool clipboard_set_text(const char* text) { return SDL_SetClipboardText(text) == 0; }
 
 void window_present(AppWindow* w) { SDL_RenderPresent(w->renderer); }
 

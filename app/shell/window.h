@@ -74,6 +74,17 @@ bool window_take_device_reset(AppWindow* w);
 // Text renderer made afresh (after a device reset).
 void window_rebuild_text(AppWindow* w);
 
+// Where the pointer is now, in output pixels of the window (outside it too): for drops, which come
+// without a position while another program drags. False when it cannot be asked.
+bool window_pointer(AppWindow* w, float* x, float* y);
+
+// The X11 display (Display*) and window of the main window; false when SDL runs on anything else.
+bool window_x11(AppWindow* w, void** display, unsigned long* xwindow);
+
+// The desktop's clipboard as text: copied into out (empty when it holds none); set, true when it took it.
+void clipboard_text(char* out, size_t cap);
+bool clipboard_set_text(const char* text);
+
 // Reads back the frame drawn so far as 32-bit ARGB and saves it as a BMP. 0 or -1.
 int window_save_screenshot(AppWindow* w, const char* path);
 void window_present(AppWindow* w);

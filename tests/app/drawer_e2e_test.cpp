@@ -4,13 +4,17 @@
 // interpolation makes it), Delete removes a take file, C continues a session into its own folder.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "tests/app/e2e_support.h"
+#include "tests/app/xdnd_peer.h"
 #include "tests/support/jack.h"
 
 namespace {
@@ -281,3 +285,188 @@ TEST_F(DrawerE2e, TakesPlayDeleteAndContinueFromTheDrawer) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string slurp(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return {};
+  std::string out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  fclose(f);
+  return out;
+}
+
+// A 48 kHz stereo take file of a tone that starts off zero and a quiet tail (where a cycle the
+// loaded server lost shows as silence, not as sound past the end), its modification time set.
+TakeFileData tone_file(const std::string& path, double hz, int64_t mtime) {
+  TakeFileData t;
+  t.channels = 2, t.rate = kRate, t.bits = 16;
+  for (int i = 0; i < kRate * 6 / 10; ++i) {
+    const double a = 2 * kPi * hz * i / kRate;
+    t.samples.push_back(int16_t(std::lround(12000 * std::sin(a + 0.4))));
+    t.samples.push_back(int16_t(std::lround(7000 * std::sin(2 * a + 1.1))));
+  }
+  t.samples.resize(t.samples.size() + size_t(kRate), 0);
+  EXPECT_TRUE(write_take_file(path, t));
+  const timeval times[2] = {{mtime, 0}, {mtime, 0}};
+  EXPECT_EQ(utimes(path.c_str(), times), 0);
+  return t;
+}
+
+// 20 s of clicks at 120 BPM from the first frame on, louder on each bar's first beat.
+TakeFileData click_track(const std::string& path, int64_t mtime) {
+  TakeFileData t;
+  t.channels = 2, t.rate = kRate, t.bits = 16;
+  t.samples.assign(size_t(2 * 20 * kRate), 0);
+  for (int beat = 0; beat < 40; ++beat)
+    for (int i = 0; i < kRate / 50; ++i) {
+      const double v = (beat % 4 == 0 ? 20000 : 12000) * std::exp(-i / 150.0) * std::sin(2 * kPi * 1000 * i / kRate);
+      t.samples[size_t(2 * (beat * kRate / 2 + i))] = t.samples[size_t(2 * (beat * kRate / 2 + i) + 1)] =
+          int16_t(std::lround(v));
+    }
+  EXPECT_TRUE(write_take_file(path, t));
+  const timeval times[2] = {{mtime, 0}, {mtime, 0}};
+  EXPECT_EQ(utimes(path.c_str(), times), 0);
+  return t;
+}
+
+// The samples of a 32-bit float WAV file, interleaved stereo.
+bool read_float_wav(const std::string& path, std::vector<float>* out) {
+  const std::string b = slurp(path);
+  if (b.size() < 12 || b.compare(0, 4, "RIFF") != 0 || b.compare(8, 4, "WAVE") != 0) return false;
+  auto u32 = [&](size_t at) { uint32_t v; memcpy(&v, b.data() + at, 4); return v; };
+  auto u16 = [&](size_t at) { uint16_t v; memcpy(&v, b.data() + at, 2); return v; };
+  bool is_float = false;
+  for (size_t at = 12; at + 8 <= b.size(); at += 8 + ((u32(at + 4) + 1) & ~1u)) {
+    const uint32_t n = u32(at + 4);
+    if (b.compare(at, 4, "fmt ") == 0) is_float = u16(at + 8) == 3 && u16(at + 10) == 2 && u16(at + 22) == 32;
+    if (b.compare(at, 4, "data") == 0 && is_float && at + 8 + n <= b.size()) {
+      out->resize(n / 4);
+      memcpy(out->data(), b.data() + at + 8, out->size() * 4);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+TEST_F(DrawerE2e, FilesTabListsPlaysTrashesAndDragsOutALoop) {
+  const std::string data = root_.path + "/data";
+  // The window stands where the drawer's growth to the left stays on the screen, for the pointer.
+  ASSERT_NO_FATAL_FAILURE(start_recorder("lib_gain = 0.500\nwin_x = 1200\nwin_y = 100\nwin_w = 960\nwin_h = 540\n",
+                                         {"XDG_DATA_HOME=" + data}));
+  ASSERT_TRUE(capture_.open("listener", 2, int64_t(20) * kRate));
+  ASSERT_TRUE(capture_.connect({"tolm:out_1", "tolm:out_2"}));
+
+  // A folder of two takes, a 120 BPM click track and a note; the newer take lists first.
+  const std::string folder = program_.home + "/my drops";
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  tone_file(folder + "/older.wav", 330, 1700000000);
+  const TakeFileData newer = tone_file(folder + "/newer.wav", 495, 1700000600);
+  const TakeFileData beat = click_track(folder + "/beat.wav", 1699999000);
+  write_text(folder + "/notes.txt", "not audio\n");
+  const std::string newer_bytes = slurp(folder + "/newer.wav");
+
+  // B opens the drawer on the library; a click on FILES (the second tab under the header) shows the files tab.
+  ASSERT_TRUE(desk_.key("b"));
+  ASSERT_TRUE(program_.wait_logged("library: drawer open - 0 tolms", 5000)) << program_.log();
+  // (Clicked again until it shows: while the drawer still slides open its tabs are elsewhere.)
+  auto files_tab_shown = [&] { return settings_value(program_.settings_file(), "lib_tab") == "1"; };
+  for (int tries = 0; tries < 10 && !files_tab_shown(); ++tries) {
+    ASSERT_TRUE(desk_.click(12 + 110 + 55, 42 + 17));
+    wait_until(files_tab_shown, 1500);
+  }
+  ASSERT_TRUE(files_tab_shown()) << "the files tab is not on show\n" << program_.log();
+
+  // The folder dropped over the drawer: its audio files are read on the tab's worker and listed.
+  ASSERT_TRUE(desk_.move_pointer(500, 400));
+  std::string why;
+  ASSERT_TRUE(xdnd_drop(display_.name, desk_.window, 500, 400, {"file://" + program_.home + "/my%20drops"}, 10000, &why))
+      << why << "\n" << program_.log();
+  ASSERT_TRUE(program_.wait_logged("files: 3 files added from " + folder, 5000)) << program_.log();
+
+  // Down selects the newest, Space plays it: the output is its samples times the gain.
+  ASSERT_TRUE(desk_.key("Down"));
+  std::vector<float> heard;
+  ASSERT_NO_FATAL_FAILURE(capture_play("space", newer.frames(), &heard, "look-files.png"));
+  std::vector<float> want;
+  for (int64_t i = 0; i < newer.frames(); ++i)
+    for (int c = 0; c < 2; ++c) want.push_back(sample(newer, i, c) * kGain);
+  expect_follows(heard, want);
+
+  // The first Delete only arms; the second moves the file to the Trash, whole, with its record.
+  ASSERT_TRUE(desk_.key("Delete"));
+  Bitmap armed;
+  ASSERT_TRUE(take_screenshot(program_, &armed));
+  keep_look(program_, "look-files-armed.png");
+  EXPECT_TRUE(file_exists(folder + "/newer.wav")) << "one Delete moved it";
+  ASSERT_TRUE(desk_.key("Delete"));
+  ASSERT_TRUE(program_.wait_logged("files: moved " + folder + "/newer.wav to the trash", 5000)) << program_.log();
+  EXPECT_FALSE(file_exists(folder + "/newer.wav"));
+  EXPECT_TRUE(file_exists(folder + "/older.wav"));
+  EXPECT_EQ(slurp(data + "/Trash/files/newer.wav"), newer_bytes);
+  const std::string info = read_text(data + "/Trash/info/newer.wav.trashinfo");
+  EXPECT_EQ(info.rfind("[Trash Info]\nPath=" + program_.home + "/my%20drops/newer.wav\nDeletionDate=", 0), 0u) << info;
+  EXPECT_EQ(info.size(), info.find("DeletionDate=") + strlen("DeletionDate=2026-01-01T00:00:00\n")) << info;
+
+  // The list went on to the older file: a Delete arms it and Esc lets it be.
+  ASSERT_TRUE(desk_.key("Down"));
+  ASSERT_TRUE(desk_.key("Delete"));
+  ASSERT_TRUE(desk_.key("Escape"));
+  EXPECT_TRUE(file_exists(folder + "/older.wav"));
+
+  // The click track plays with TEMPO on: the loop panel gets its bar grid.
+  ASSERT_TRUE(desk_.key("Down"));
+  ASSERT_TRUE(desk_.key("space"));
+  ASSERT_TRUE(desk_.click(1040 - 12 - 42, 42 + 34 + 18));  // TEMPO, at the right of the tab's bar
+  ASSERT_TRUE(program_.wait_logged(" blocks of ", 30000)) << program_.log();
+  const std::string log = program_.log();
+  const std::string line = log.substr(log.find("files: ", log.find(" blocks of ") - 12));
+  int blocks = 0;
+  double loop_s = 0, first_s = 0, bpm = 0;
+  ASSERT_EQ(sscanf(line.c_str(), "files: %d blocks of %lf s from %lf s", &blocks, &loop_s, &first_s), 3) << line;
+  ASSERT_EQ(sscanf(line.c_str() + line.find(" at ") + 4, "%lf bpm", &bpm), 1) << line;
+  ASSERT_NEAR(bpm, 120.0, 0.5) << line;
+  const bool lead_in = line.find("after a lead-in") < line.find('\n');
+  Bitmap panel;
+  ASSERT_TRUE(take_screenshot(program_, &panel));
+  keep_look(program_, "look-files-loops.png");
+
+  // A full block pressed and dragged out of the window onto another program's window: saved as a
+  // loop, and its address is what the other program received.
+  const int k = lead_in ? 1 : 0;
+  XdndTarget target;
+  ASSERT_TRUE(target.open(display_.name, 300, 800, 400, 200));
+  ASSERT_TRUE(desk_.move_pointer(12 + 96 * k + 46, 540 - 164 - 84 + 56));
+  ASSERT_EQ(run_command({"xdotool", "mousedown", "1"}, display_.name), 0);
+  ASSERT_EQ(run_command({"xdotool", "mousemove", "450", "850"}, display_.name), 0);
+  ASSERT_TRUE(program_.wait_logged("files: dragging ", 10000)) << program_.log();
+  ASSERT_EQ(run_command({"xdotool", "mousemove", "460", "860"}, display_.name), 0);
+  ASSERT_EQ(run_command({"xdotool", "mouseup", "1"}, display_.name), 0);
+  ASSERT_TRUE(wait_until([&] { return !target.dropped().empty(); }, 10000)) << program_.log();
+  const std::string name = "beat  bar " + std::to_string(k + 1) + "  4 bars  120 bpm.wav";
+  const std::string loop = program_.home + "/Music/Lumaro/Loops/" + name;
+  std::string encoded;
+  for (char ch : name) encoded += ch == ' ' ? std::string("%20") : std::string(1, ch);
+  EXPECT_EQ(target.dropped(), "file://" + program_.home + "/Music/Lumaro/Loops/" + encoded + "\r\n");
+  EXPECT_TRUE(program_.wait_logged(" - dropped", 5000)) << program_.log();
+
+  // The loop is the block's frames times the gain, as 32-bit float.
+  std::vector<float> saved;
+  ASSERT_TRUE(read_float_wav(loop, &saved)) << loop;
+  const int64_t start = int64_t(std::floor(kRate * (first_s + (k - (lead_in ? 1 : 0)) * loop_s)));
+  const int64_t frames = int64_t(std::floor(kRate * loop_s + 0.5));
+  ASSERT_EQ(int64_t(saved.size() / 2), frames);
+  int matched_at = -99;
+  for (int d = -2; d <= 2 && matched_at == -99; ++d) {
+    bool same = start + d >= 0;
+    for (int64_t i = 0; same && i < frames; ++i)
+      for (int c = 0; c < 2; ++c) same = same && saved[size_t(2 * i + c)] == sample(beat, start + d + i, c) * kGain;
+    if (same) matched_at = d;
+  }
+  EXPECT_NE(matched_at, -99) << "the loop is not the block from frame " << start;
+}

@@ -182,6 +182,15 @@ TEST(Player, LandingWaitsSilentlyAtTheStartAndPlayingTogglesOrLoads) {
   EXPECT_EQ(kept, 0.8f);
   player_pane_text(p, false, true, text, sizeof text);
   EXPECT_STREQ(text, "FINDING TEMPO...");
+  // Once found, a tempo is shown as the tempo (a 20 s file at 120 BPM is no grid "TOO SHORT").
+  const TempoKeyResult found = p->tempo.result;
+  p->tempo.result.done = 1, p->tempo.result.bpm = 120.0f, p->tempo.result.key = -1;
+  player_pane_text(p, true, true, text, sizeof text);
+  EXPECT_STREQ(text, "120.0 BPM  ");
+  p->tempo.result.bpm = 0.0f;
+  player_pane_text(p, false, true, text, sizeof text);
+  EXPECT_STREQ(text, "NO STEADY PULSE");
+  p->tempo.result = found;
 
   // Playing the landed item toggles it; playing another loads it and says so.
   EXPECT_TRUE(player_play_item(p, a.c_str(), "a"));
