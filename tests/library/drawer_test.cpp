@@ -531,8 +531,8 @@ TEST(Drawer, OpenInOndelStartsTheSiblingWithItsArguments) {
 
 TEST(Drawer, ShutdownWaitsForEveryJob) {
   DrawerRig t;
-  t.session("2026-10-05/101010", std::vector<double>(30, 4.0));
-  t.session("2026-10-06/090000", std::vector<double>(30, 4.0));
+  t.session("2026-10-05/101010", std::vector<double>(12, 2.0));
+  t.session("2026-10-06/090000", std::vector<double>(12, 2.0));
   scan_library(t.r);
   t.update();  // join, thumbnails, map and a card all start
   EXPECT_TRUE(t.d->join_thread.running.load() || t.d->join_job);
