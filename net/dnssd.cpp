@@ -1,5 +1,6 @@
 // DNS-SD through Avahi. The client is made with AVAHI_CLIENT_NO_FAIL, so a daemon that is not
-// running yet (or restarts) is waited for on the poll thread instead of failing for good; the
+// running yet is waited for on the poll thread; a daemon that goes away still fails the client
+// (disconnected), which is then made again on the poll thread to wait for the next daemon. The
 // entry group is (re)built each time the client reaches the running state. Everything that
 // touches the client after the poll thread started does so under the poll's lock.
 #include "net/dnssd.h"
@@ -28,12 +29,28 @@ struct StationDnsSd {
   AvahiStringList* txt = nullptr;
   uint16_t port = 0;
   bool said_unreachable = false;       // poll thread only
+  AvahiTimeout* remake = nullptr;      // makes the client again after the daemon left; poll thread
   std::atomic<bool> advertised{false};
 };
 
 namespace {
 
 void register_service(StationDnsSd* d);
+void client_callback(AvahiClient* c, AvahiClientState state, void* user);
+
+// Outside the failed client's own callback: it and its group go, and a new client waits for a
+// daemon to come.
+void remake_client(AvahiTimeout* t, void* user) {
+  auto* d = static_cast<StationDnsSd*>(user);
+  const AvahiPoll* api = avahi_threaded_poll_get(d->poll);
+  api->timeout_update(t, nullptr);
+  if (d->client) avahi_client_free(d->client);  // frees the group with it
+  d->client = nullptr;
+  d->group = nullptr;
+  int error = 0;
+  if (!avahi_client_new(api, AVAHI_CLIENT_NO_FAIL, client_callback, d, &error))
+    log_line("lmstream: avahi: %s - serving unannounced", avahi_strerror(error));
+}
 
 void group_callback(AvahiEntryGroup* g, AvahiEntryGroupState state, void* user) {
   auto* d = static_cast<StationDnsSd*>(user);
@@ -109,11 +126,18 @@ void client_callback(AvahiClient* c, AvahiClientState state, void* user) {
         d->said_unreachable = true;
       }
       break;
-    case AVAHI_CLIENT_FAILURE:
+    case AVAHI_CLIENT_FAILURE: {
       d->advertised.store(false);
       log_line("lmstream: DNS-SD register failed (%lu)", static_cast<unsigned long>(-avahi_client_errno(c)));
       log_line("lmstream: avahi: %s", avahi_strerror(avahi_client_errno(c)));
+      if (avahi_client_errno(c) != AVAHI_ERR_DISCONNECTED) break;
+      // The daemon left (stopped, restarted, updated): wait for the next one.
+      const AvahiPoll* api = avahi_threaded_poll_get(d->poll);
+      const struct timeval now{0, 0};
+      if (d->remake) api->timeout_update(d->remake, &now);
+      else d->remake = api->timeout_new(api, &now, remake_client, d);
       break;
+    }
   }
 }
 
@@ -182,6 +206,7 @@ StationDnsSd* dnssd_register(const StationIdentity& id, uint16_t port) {
 void dnssd_withdraw(StationDnsSd* d) {
   if (!d) return;
   if (d->poll) avahi_threaded_poll_stop(d->poll);  // joins the poll thread: no callback runs after this
+  if (d->remake) avahi_threaded_poll_get(d->poll)->timeout_free(d->remake);
   if (d->group) avahi_entry_group_free(d->group);
   if (d->client) avahi_client_free(d->client);
   if (d->poll) avahi_threaded_poll_free(d->poll);

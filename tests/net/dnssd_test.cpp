@@ -71,6 +71,9 @@ struct Avahi {
     setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_address.c_str(), 1);
     bus = spawn({"dbus-daemon", "--system", "--nofork", "--nopidfile", "--address=" + bus_address});
     if (!eventually([&] { return path_exists(dir.file("system_bus_socket").c_str()); }, 5000)) return false;
+    return start_daemon();
+  }
+  bool start_daemon() {
     write_text(dir.file("avahi.conf"),
                "[server]\nhost-name=tolmtest-" + std::to_string(getpid()) +
                    "\nuse-ipv4=yes\nuse-ipv6=no\nallow-interfaces=lo\nratelimit-interval-usec=1000000\n"
@@ -149,13 +152,24 @@ TEST(DnsSd, AnnouncedWithItsPairsRenamedOnCollisionAndServingWithoutADaemon) {
   for (const auto& l : found) renamed += l.find("=;lo;IPv4;Tolm\\032\\194\\183\\032" + dev + "\\032\\0352;") == 0;
   EXPECT_EQ(renamed, 1);
 
-  // The daemon goes: the failure is logged, the station keeps serving.
+  // The daemon goes: the failure is logged, the station keeps serving and waits for the next
+  // daemon, which announces it again.
+  const std::string waiting = "lmstream: avahi: Daemon not running - serving unannounced until it comes";
+  const int waited = log_count(waiting);
   end(&avahi.daemon);
   ASSERT_TRUE(eventually([&] { return !station_advertised(rig.s.get()); }, 10000));
-  EXPECT_TRUE(eventually([] { return log_has("lmstream: avahi: Daemon not running"); }));
+  EXPECT_TRUE(eventually([&] { return log_count(waiting) >= waited + 2; }, 10000));  // both stations
   ListenerClient c;
   ASSERT_TRUE(c.connect_to(rig.port()));
   LmMessage m;
   ASSERT_TRUE(c.next(&m));
   EXPECT_EQ(m.type, 1);
+  ASSERT_TRUE(avahi.start_daemon());
+  ASSERT_TRUE(eventually([&] { return station_advertised(rig.s.get()) && station_advertised(twin.s.get()); }, 15000));
+  ASSERT_TRUE(eventually(
+      [&] {
+        found = browse();
+        return found.size() >= 2;
+      },
+      10000));
 }
