@@ -448,6 +448,11 @@ void render(TextRenderer* tr, TextEntry* e) {
     e->texture_h = h;
     e->pad_x = pad_x;
     e->pad_y = pad_y;
+    e->tint = 0xFFFFFFu;
+    // Without it the text is still drawn, white and tinted by modulation.
+    e->coverage = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(w) * h));
+    if (e->coverage)
+      for (size_t i = 0, n = static_cast<size_t>(w) * h; i < n; i++) e->coverage[i] = uint8_t(bitmap[i] >> 24);
     tr->stats.renders++;
   }
   if (tr->bitmap_pixels > kBitmapKeepPixels) {  // a giant label should not pin its bitmap
@@ -476,8 +481,10 @@ void entry_free(TextRenderer* tr, int index) {
   while (*link != index) link = &tr->entry[*link].next;
   *link = e->next;
   if (e->texture) SDL_DestroyTexture(e->texture);
+  std::free(e->coverage);
   e->used = false;
   e->texture = nullptr;
+  e->coverage = nullptr;
   tr->stats.entries--;
 }
 
@@ -595,6 +602,25 @@ const TextEntry* text_get(TextRenderer* tr, int stack, int size, int weight, con
   return e;
 }
 
+namespace {
+
+// Writes rgb (0xBBGGRR) into the entry's texture over its kept coverage; on failure the entry
+// stays as it was and is tinted by modulation.
+void bake_tint(TextRenderer* tr, TextEntry* e, uint32_t rgb) {
+  const int w = e->texture_w, h = e->texture_h;
+  if (!bitmap_reserve(tr, w, h)) return;
+  const uint32_t argb = (rgb & 0xFFu) << 16 | (rgb & 0xFF00u) | (rgb >> 16 & 0xFFu);
+  for (size_t i = 0, n = static_cast<size_t>(w) * h; i < n; i++) tr->bitmap[i] = uint32_t(e->coverage[i]) << 24 | argb;
+  if (SDL_UpdateTexture(e->texture, nullptr, tr->bitmap, w * 4) == 0) e->tint = rgb;
+  if (tr->bitmap_pixels > kBitmapKeepPixels) {
+    std::free(tr->bitmap);
+    tr->bitmap = nullptr;
+    tr->bitmap_pixels = 0;
+  }
+}
+
+}  // namespace
+
 void text_draw(TextRenderer* tr, const TextEntry* entry, float x, float y, uint32_t colour,
                float alpha) {
   if (!tr || !entry || !entry->texture) return;
@@ -602,7 +628,10 @@ void text_draw(TextRenderer* tr, const TextEntry* entry, float x, float y, uint3
   if (alpha > 1.0f) alpha = 1.0f;
   long a = std::lround(static_cast<float>(colour >> 24) * alpha);
   if (a <= 0) return;
-  SDL_SetTextureColorMod(entry->texture, colour & 0xFF, (colour >> 8) & 0xFF, (colour >> 16) & 0xFF);
+  const uint32_t rgb = colour & 0xFFFFFFu;
+  if (rgb != entry->tint && entry->coverage) bake_tint(tr, const_cast<TextEntry*>(entry), rgb);
+  if (rgb == entry->tint) SDL_SetTextureColorMod(entry->texture, 255, 255, 255);
+  else SDL_SetTextureColorMod(entry->texture, colour & 0xFF, (colour >> 8) & 0xFF, (colour >> 16) & 0xFF);
   SDL_SetTextureAlphaMod(entry->texture, static_cast<Uint8>(a > 255 ? 255 : a));
   SDL_Rect dst{static_cast<int>(std::lround(x)) - entry->pad_x,
                static_cast<int>(std::lround(y)) - entry->pad_y, entry->texture_w, entry->texture_h};

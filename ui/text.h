@@ -71,9 +71,13 @@ struct TextEntry {
   int ink_top;
   int ink_right;
   int ink_bottom;
-  // Texture: white, alpha = coverage; made only when asked for. The pen origin sits at
-  // (pad_x, pad_y) inside it.
+  // Texture: the colour last drawn in (white at first), alpha = coverage; made only when asked
+  // for. The pen origin sits at (pad_x, pad_y) inside it. A colour baked in rather than applied
+  // as a colour modulation lets the software renderer blend it on its fast path, at about half
+  // the cost; the coverage is kept to bake another colour.
   SDL_Texture* texture;
+  uint8_t* coverage;  // texture_w × texture_h, or null when it could not be kept
+  uint32_t tint;      // the RGB in the texture, as 0xBBGGRR
   int texture_w;
   int texture_h;
   int pad_x;

@@ -502,15 +502,20 @@ TEST_F(TextTest, DrawTintsTheWhiteTextureAndKeepsCoverageAsAlpha) {
   EXPECT_LT(e->ink_top, e->ascent / 2);  // capitals reach up into the upper half
   EXPECT_GT(e->ink_bottom, e->ascent);  // "g" descends under the baseline
 
-  // Red (0xAABBGGRR): red carries the coverage (the modulated blit may round differently by
-  // one), green and blue stay black.
-  clear();
-  text_draw(tr, e, x, y, 0xFF0000FF, 1.0f);
-  std::vector<uint32_t> tinted = pixels();
-  for (int i = 0; i < kTargetW * kTargetH; i++) {
-    ASSERT_NEAR(static_cast<int>(red(tinted[i])), static_cast<int>(green(white[i])), 1) << i;
-    ASSERT_EQ(green(tinted[i]), 0u) << i;
-    ASSERT_EQ(blue(tinted[i]), 0u) << i;
+  // Red (0xAABBGGRR), blue, and red again (the colour is baked into the texture each time):
+  // the colour's channel carries the coverage (blending may round differently by one), the
+  // others stay black.
+  for (const uint32_t colour : {0xFF0000FFu, 0xFFFF0000u, 0xFF0000FFu}) {
+    clear();
+    text_draw(tr, e, x, y, colour, 1.0f);
+    std::vector<uint32_t> tinted = pixels();
+    const bool is_red = colour == 0xFF0000FFu;
+    for (int i = 0; i < kTargetW * kTargetH; i++) {
+      const uint32_t lit = is_red ? red(tinted[i]) : blue(tinted[i]);
+      ASSERT_NEAR(static_cast<int>(lit), static_cast<int>(green(white[i])), 1) << std::hex << colour << " at " << i;
+      ASSERT_EQ(green(tinted[i]), 0u) << i;
+      ASSERT_EQ(is_red ? blue(tinted[i]) : red(tinted[i]), 0u) << i;
+    }
   }
 
   // Half alpha, from the colour or from the alpha argument, halves the coverage.
