@@ -88,7 +88,7 @@ Followed follow(const std::vector<float>& heard, const std::vector<float>& want)
     return w >= 0 && w < wn && std::fabs(heard[size_t(2 * h)] - want[size_t(2 * w)]) <= 1e-6f &&
            std::fabs(heard[size_t(2 * h + 1)] - want[size_t(2 * w + 1)]) <= 1e-6f;
   };
-  constexpr int kRun = 256, kReach = 8 * kRun;
+  constexpr int kRun = 256, kShortRun = 16, kReach = 8 * kRun;
   Followed f;
   int64_t shift = 0;  // heard frame h plays wanted frame h + shift
   for (int64_t h = 0; h < hn && h + shift < wn; ++h) {
@@ -100,19 +100,25 @@ Followed follow(const std::vector<float>& heard, const std::vector<float>& want)
       ++f.silent;
       continue;
     }
+    // A file still being read plays silence where the reading lags and goes on from the same
+    // frame, so a piece between two such silences can be shorter than a run: it counts when it
+    // is followed by silence or ends the recording.
+    auto silent_at = [&](int64_t k) { return k >= hn || (heard[size_t(2 * k)] == 0.0f && heard[size_t(2 * k + 1)] == 0.0f); };
     bool found = false;
-    for (int64_t d = -kReach; d <= kReach && !found && h + kRun <= hn; ++d) {
+    for (int64_t d = -kReach; d <= kReach && !found; ++d) {
       int64_t run = 0;
-      while (run < kRun && same(h + run, h + shift + d + run)) ++run;
-      if (run == kRun) shift += d, found = true;
+      while (run < kRun && h + run < hn && same(h + run, h + shift + d + run)) ++run;
+      if (run == kRun || (run >= kShortRun && silent_at(h + run))) shift += d, found = true;
     }
     if (found) {
       ++f.jumps, ++f.matched, f.last = h;
       continue;
     }
     if (f.wrong++ == 0)
-      f.first_wrong = "frame " + std::to_string(h + shift) + ": " + std::to_string(heard[size_t(2 * h)]) + " not " +
-                      std::to_string(want[size_t(2 * (h + shift))]);
+      f.first_wrong = "frame " + std::to_string(h + shift) + " (heard " + std::to_string(h) +
+                      "): " + std::to_string(heard[size_t(2 * h)]) + " " + std::to_string(heard[size_t(2 * h + 1)]) +
+                      " not " + std::to_string(want[size_t(2 * (h + shift))]) + " " +
+                      std::to_string(want[size_t(2 * (h + shift) + 1)]);
   }
   return f;
 }
@@ -123,8 +129,9 @@ void expect_follows(const std::vector<float>& heard, const std::vector<float>& w
   const int64_t wn = int64_t(want.size() / 2);
   EXPECT_EQ(f.wrong, 0) << f.first_wrong;
   // The server lost some cycles at most: on a loaded machine (other servers and builds on two
-  // cores) a dozen jumps and a third of a second of late output were seen.
-  EXPECT_LE(f.jumps, 32);
+  // cores) a dozen jumps and a third of a second of late output were seen; a read that lags adds
+  // its own.
+  EXPECT_LE(f.jumps, 64);
   EXPECT_LE(f.silent, kRate / 2);
   EXPECT_GE(f.matched, wn - 8 * 256);  // the whole take came out, but for what the server lost
   for (int64_t h = f.last + 1; h < int64_t(heard.size() / 2); ++h)

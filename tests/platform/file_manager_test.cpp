@@ -64,8 +64,19 @@ struct StandInFileManager {
   bool start(const std::string& address) {
     DBusError err;
     dbus_error_init(&err);
-    connection = dbus_connection_open_private(address.c_str(), &err);
-    if (!connection || !dbus_bus_register(connection, &err)) return false;
+    // The socket can be there a moment before the daemon takes connections.
+    for (int t = 0; t < 5000 && !connection; t += 20) {
+      connection = dbus_connection_open_private(address.c_str(), &err);
+      if (connection && dbus_bus_register(connection, &err)) break;
+      if (connection) {
+        dbus_connection_close(connection);
+        dbus_connection_unref(connection);
+        connection = nullptr;
+      }
+      dbus_error_free(&err);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (!connection) return false;
     if (dbus_bus_request_name(connection, "org.freedesktop.FileManager1", DBUS_NAME_FLAG_DO_NOT_QUEUE, &err) !=
         DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER)
       return false;
