@@ -489,3 +489,13 @@ void ProgramTest::start_recorder(const std::string& ini, const std::vector<std::
       << program_.log() << read_text(program_.output) << "Xvfb: " << read_text(display_.log);
   ASSERT_TRUE(program_.wait_logged("engine started", 20000)) << program_.log();
 }
+
+// The overruns the program has logged so far ("audio: N overruns in all ...").
+int64_t overruns_logged(const std::string& log) {
+  int64_t n = 0;
+  for (size_t at = log.find("audio: "); at != std::string::npos; at = log.find("audio: ", at + 1)) {
+    long long v = 0;
+    if (sscanf(log.c_str() + at, "audio: %lld overrun", &v) == 1) n = std::max<int64_t>(n, v);
+  }
+  return n;
+}

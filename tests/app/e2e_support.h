@@ -133,3 +133,6 @@ class ProgramTest : public ::testing::Test {
   ProgramRun program_;
   Desktop desk_;
 };
+
+// The overruns the program has logged so far ("audio: N overruns in all ...").
+int64_t overruns_logged(const std::string& log);

@@ -68,15 +68,6 @@ int64_t release_frames(double amplitude) {
 }
 
 // The record gain's fade-out after the gate closes: 0.9985 a frame down to 0.0005.
-// The overruns the program has logged so far ("audio: N overruns in all ...").
-int64_t overruns_logged(const std::string& log) {
-  int64_t n = 0;
-  for (size_t at = log.find("audio: "); at != std::string::npos; at = log.find("audio: ", at + 1)) {
-    long long v = 0;
-    if (sscanf(log.c_str() + at, "audio: %lld overrun", &v) == 1) n = std::max<int64_t>(n, v);
-  }
-  return n;
-}
 
 int64_t fade_out_frames() { return int64_t(std::ceil(std::log(0.0005) / std::log(0.9985))); }
 
