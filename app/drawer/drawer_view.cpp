@@ -31,23 +31,6 @@ constexpr float kCardH = 28.0f;
 constexpr float kThumbMaxW = 160.0f;
 constexpr float kMapPeakShare = 0.4f;  // of the map's height, for the peaks over the spectrogram
 
-Rect intersect(const Rect& a, const Rect& b) {
-  const float x0 = std::max(a.x, b.x), y0 = std::max(a.y, b.y);
-  const float x1 = std::min(a.x + a.w, b.x + b.w), y1 = std::min(a.y + a.h, b.y + b.h);
-  return Rect{x0, y0, std::max(x1 - x0, 0.0f), std::max(y1 - y0, 0.0f)};
-}
-
-// Text whose ink is centred on cy, starting at x (or ending at x when right is set); returns its width.
-float text_at(Canvas* c, int stack, int size, const char* text, float x, float cy, uint32_t colour,
-              bool right = false) {
-  if (!text[0]) return 0;
-  const TextEntry* e = text_entry(c, stack, size, 400, text);
-  const float w = text_width(c, stack, size, 400, text);
-  const float ink_mid = e->ink_bottom > e->ink_top ? 0.5f * float(e->ink_top + e->ink_bottom) : float(size) * 0.5f;
-  draw_text(c, stack, size, 400, text, std::round(right ? x - w : x), std::round(cy - ink_mid), colour);
-  return w;
-}
-
 void centred_note(Canvas* c, const Rect& r, const char* text, const char* second = nullptr) {
   const float cx = r.x + r.w * 0.5f, cy = r.y + std::min(r.h * 0.5f, 60.0f);
   draw_text_centred(c, kStackText, 15, 400, text, cx, cy, kColourGrey);
@@ -140,7 +123,7 @@ void draw_sessions(Canvas* c, const DrawerLayout& dl, AppState* app, int64_t now
     centred_note(c, list, empty, "SPACE ARMS - EVERY SESSION LANDS HERE");
     return;
   }
-  draw_clip(c, intersect(list, dl.shown));
+  draw_clip(c, rect_intersect(list, dl.shown));
   const bool keyboard = app->drawer_ui.focus && !d.takes_focus;
   const int first = std::max(d.session_scroll, 0);
   const int end = std::min(r.library.row_count, first + dl.visible_sessions + 1);
@@ -252,7 +235,7 @@ void draw_takes(Canvas* c, const DrawerLayout& dl, AppState* app, int64_t now) {
     return;
   }
   const int count = d.takes_session >= 0 && d.takes_session == d.session_sel ? d.take_count : 0;
-  draw_clip(c, intersect(list, dl.shown));
+  draw_clip(c, rect_intersect(list, dl.shown));
   const bool keyboard = app->drawer_ui.focus && d.takes_focus;
   const int first = std::max(d.take_scroll, 0);
   const int end = std::min(count, first + dl.visible_takes + 1);

@@ -25,23 +25,6 @@ constexpr int kTitleSize = 16;
 constexpr int kSmallSize = 14;
 constexpr float kRowPeaksW = 240.0f;
 
-Rect intersect(const Rect& a, const Rect& b) {
-  const float x0 = std::max(a.x, b.x), y0 = std::max(a.y, b.y);
-  const float x1 = std::min(a.x + a.w, b.x + b.w), y1 = std::min(a.y + a.h, b.y + b.h);
-  return Rect{x0, y0, std::max(x1 - x0, 0.0f), std::max(y1 - y0, 0.0f)};
-}
-
-// Text whose ink is centred on cy, from x (or ending at x when right is set); returns its width.
-float text_at(Canvas* c, int stack, int size, const char* text, float x, float cy, uint32_t colour,
-              bool right = false) {
-  if (!text[0]) return 0;
-  const TextEntry* e = text_entry(c, stack, size, 400, text);
-  const float w = text_width(c, stack, size, 400, text);
-  const float ink_mid = e->ink_bottom > e->ink_top ? 0.5f * float(e->ink_top + e->ink_bottom) : float(size) * 0.5f;
-  draw_text(c, stack, size, 400, text, std::round(right ? x - w : x), std::round(cy - ink_mid), colour);
-  return w;
-}
-
 void button(Canvas* c, const Rect& r, const char* label, bool on, bool lit = false) {
   if (r.w < 1) return;
   draw_rounded(c, r, 4.0f, on ? kColourRule : kColourSurface);
@@ -150,7 +133,7 @@ void draw_list(Canvas* c, const FilesLayout& fl, const DrawerLayout& dl, AppStat
     draw_text_centred(c, kStackText, 13, 400, line, cx, cy + 22, kColourDim);
     return;
   }
-  draw_clip(c, intersect(fl.list, dl.shown));
+  draw_clip(c, rect_intersect(fl.list, dl.shown));
   const int64_t now_s = wall_seconds();
   const int first = std::max(int(t.list_scroll_px) / kFilesRowHeight, 0);
   const int last = std::min(int(t.list.visible.size()), first + int(fl.list.h) / kFilesRowHeight + 2);
@@ -169,7 +152,7 @@ void draw_browse(Canvas* c, const FilesLayout& fl, const DrawerLayout& dl, AppSt
   if (fl.favourites.w > 0) {
     const Rect& f = fl.favourites;
     text_at(c, kStackDisplay, kTitleSize, "FAVOURITES", f.x + kDrawerPad + 2, f.y + kDrawerHeadH * 0.5f, kColourSilver);
-    draw_clip(c, intersect(f, dl.shown));
+    draw_clip(c, rect_intersect(f, dl.shown));
     for (int i = 0; i < favourites_count(&t.store); ++i) {
       const float y = f.y + kDrawerHeadH + float(i) * kFavouriteRowH;
       if (y > f.y + f.h) break;
@@ -187,7 +170,7 @@ void draw_browse(Canvas* c, const FilesLayout& fl, const DrawerLayout& dl, AppSt
   // The tree: folders first, each row indented by its depth; the selection lit.
   const Rect& tr = fl.tree;
   const int sel = files_tree_selected_row(&t.tree);
-  draw_clip(c, intersect(tr, dl.shown));
+  draw_clip(c, rect_intersect(tr, dl.shown));
   const int end = std::min(int(t.tree.rows.size()), t.tree.scroll + fl.tree_rows + 1);
   for (int i = std::max(t.tree.scroll, 0); i < end; ++i) {
     const TreeRow& r = t.tree.rows[size_t(i)];
@@ -269,7 +252,7 @@ void draw_loop_panel(Canvas* c, const FilesLayout& fl, AppState* app, uint32_t n
     draw_text_centred(c, kStackDisplay, kSmallSize, 400, n, b.x + b.w * 0.5f, b.y + b.h * 0.5f,
                       k == current ? kColourOrange : partial ? kColourDim : kColourSilver);
   }
-  draw_clip(c, intersect(fl.loop, fl.body));
+  draw_clip(c, rect_intersect(fl.loop, fl.body));
 }
 
 }  // namespace
@@ -278,7 +261,7 @@ void draw_files_tab(Canvas* c, const DrawerLayout& dl, AppState* app) {
   FilesLayout fl;
   files_layout(dl.body, app->files, false, &fl);
   const uint32_t now = tick_ms();
-  draw_clip(c, intersect(dl.body, dl.shown));
+  draw_clip(c, rect_intersect(dl.body, dl.shown));
   draw_bar(c, fl, app, now);
   if (app->files.list.source == kSourceBrowse) draw_browse(c, fl, dl, app, now);
   else draw_list(c, fl, dl, app);

@@ -244,6 +244,22 @@ float draw_text(Canvas* c, int stack, int size, int weight, const char* text, fl
   return float(e->advance);
 }
 
+float text_at(Canvas* c, int stack, int size, const char* text, float x, float cy, uint32_t colour,
+              bool right) {
+  if (!text[0]) return 0;
+  const TextEntry* e = text_entry(c, stack, size, 400, text);
+  const float w = text_width(c, stack, size, 400, text);
+  const float ink_mid = e->ink_bottom > e->ink_top ? 0.5f * float(e->ink_top + e->ink_bottom) : float(size) * 0.5f;
+  draw_text(c, stack, size, 400, text, std::round(right ? x - w : x), std::round(cy - ink_mid), colour);
+  return w;
+}
+
+Rect rect_intersect(const Rect& a, const Rect& b) {
+  const float x0 = std::max(a.x, b.x), y0 = std::max(a.y, b.y);
+  const float x1 = std::min(a.x + a.w, b.x + b.w), y1 = std::min(a.y + a.h, b.y + b.h);
+  return Rect{x0, y0, std::max(x1 - x0, 0.0f), std::max(y1 - y0, 0.0f)};
+}
+
 float draw_text_centred(Canvas* c, int stack, int size, int weight, const char* text, float cx, float cy,
                         uint32_t colour, float alpha) {
   const TextEntry* e = text_get(c->text, stack, size, weight, text, true);

@@ -54,6 +54,11 @@ float draw_text(Canvas* c, int stack, int size, int weight, const char* text, fl
 // Centred on (cx, cy) by the ink of the glyphs (precise for capitals and figures).
 float draw_text_centred(Canvas* c, int stack, int size, int weight, const char* text, float cx, float cy,
                         uint32_t colour, float alpha = 1.0f);
+// Regular weight, its ink centred on cy, starting at x (or ending at x when right is set); the width.
+float text_at(Canvas* c, int stack, int size, const char* text, float x, float cy, uint32_t colour,
+              bool right = false);
+// The overlap of two rectangles (empty, not negative, when they do not meet).
+Rect rect_intersect(const Rect& a, const Rect& b);
 // The advance without drawing.
 float text_width(Canvas* c, int stack, int size, int weight, const char* text);
 // The entry (rendered) for callers that place by ink; never null.
