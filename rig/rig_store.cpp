@@ -754,8 +754,11 @@ void worker(RigStore* s) {
     s->starting = false;
   }
   s->changed.notify_all();
+  // The look at the watched file keeps its own clock: wakes for jobs and waits must not put it off
+  // forever, and inotify may be missing (no instances left) or miss a change.
+  const int64_t poll_ns = int64_t(s->poll_ms) * 1000000;
+  int64_t deadline_ns = mono_ns() + poll_ns;
   for (;;) {
-    const int64_t deadline_ns = mono_ns() + int64_t(s->poll_ms) * 1000000;
     Job* job = nullptr;
     bool stop = false;
     {
@@ -811,8 +814,10 @@ void worker(RigStore* s) {
       continue;
     }
     if (got & kWaitGone) folder_watch_close(&s->watch);
+    const bool due = mono_ns() >= deadline_ns;
     if (got & kWaitChanged) check_watched(s, true);
-    else if (got == 0) check_watched(s, false);
+    else if (due) check_watched(s, false);
+    if (due || (got & kWaitChanged)) deadline_ns = mono_ns() + poll_ns;
   }
 }
 

@@ -435,6 +435,18 @@ TEST_F(StoreTest, ChangesByOthersAreReportedOncePerRevision) {
   EXPECT_EQ(c.rev, 9);
   EXPECT_EQ(c.decode_code, kRigDecodeOk);
   rig_store_watch(a, nullptr);
+
+  // Woken every few milliseconds (a caller waiting for idle), polling alone still looks on time.
+  while (next_result(polling, 300).type != 0) {
+  }
+  replace_text(path(), "{\"format\":\"lumaro.rig\",\"rev\":10,\"writer\":{\"app\":\"hand\"},\"scenes\":[{},{},{},{}]}");
+  Res woken;
+  for (const int64_t until = mono_ns() + 3000000000; !woken.type && mono_ns() < until; sleep_ms(2)) {
+    rig_store_wait_idle(polling, 0);
+    rig_store_next_result(polling, &woken);
+  }
+  EXPECT_EQ(woken.type, kRigResultChanged);
+  EXPECT_EQ(woken.rev, 10);
 }
 
 TEST_F(StoreTest, StrayTemporaryFilesGoUnlessAWriteHoldsThem) {
