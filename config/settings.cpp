@@ -100,6 +100,9 @@ void read_line(Settings* s, const char* line) {
       {" link_input = %95[^\r\n]", s->link_input, sizeof s->link_input},
       {" files_state = %1399[^\r\n]", s->files_state, sizeof s->files_state},
       {" seen_version = %15[^\r\n]", s->seen_version, sizeof s->seen_version},
+      {" cloud_container = %127[^\r\n]", s->cloud_container, sizeof s->cloud_container},
+      {" cloud_environment = %31[^\r\n]", s->cloud_environment, sizeof s->cloud_environment},
+      {" cloud_api_token = %399[^\r\n]", s->cloud_api_token, sizeof s->cloud_api_token},
   };
   for (const TextKey& k : text_keys) {
     if (text_scan(line, k.pattern, value) == 1) {
@@ -171,6 +174,8 @@ void settings_defaults(Settings* s) {
   s->buffer_frames = 256;
   s->lib_gain = 1;
   s->rig_sel = -1;
+  text_copy(s->cloud_container, sizeof s->cloud_container, "iCloud.com.lumaro.zephakit");
+  text_copy(s->cloud_environment, sizeof s->cloud_environment, "production");
 }
 
 void read_settings_text(Settings* s, const char* text, size_t bytes) {
@@ -254,6 +259,9 @@ size_t format_settings(const Settings& s, char* out, size_t cap) {
   if (s.seen_version[0]) append(&t, "seen_version = %s", s.seen_version);
   if (s.device[0]) append(&t, "device = %s", s.device);
   if (s.library_dir[0]) append(&t, "library_dir = %s", s.library_dir);
+  append(&t, "cloud_container = %s", s.cloud_container);
+  append(&t, "cloud_environment = %s", s.cloud_environment);
+  if (s.cloud_api_token[0]) append(&t, "cloud_api_token = %s", s.cloud_api_token);
   if (t.size() + 1 > cap) return 0;
   memcpy(out, t.data(), t.size());
   out[t.size()] = 0;

@@ -61,6 +61,9 @@ struct Settings {
   int train_seen;          // bit n = lesson n offered
   char library_dir[260];   // chosen write-folder root; empty = the music folder
   char device[128];        // chosen input device; empty = default
+  char cloud_container[128];   // CloudKit container of the files tab's cloud source
+  char cloud_environment[32];  // "production" or "development"
+  char cloud_api_token[400];   // pasted by the user; empty = none yet
 };
 
 // The settings file's path: tolm.ini beside the program when one exists there (portable), else

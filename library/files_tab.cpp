@@ -634,7 +634,7 @@ bool files_paste(FilesTab* t, const FilesHost& h, const char* text) {
   if (t->list.source == kSourceCloud && h.cloud) {
     CloudView v;
     cloud_view(h.cloud, &v);
-    if (v.available) return false;
+    if (v.signed_in || v.busy) return false;  // a refused token can be replaced, a working one not
     char token[kApiTokenBytes];
     const char* s = text;
     while (*s == ' ' || *s == '\t' || *s == '\r' || *s == '\n') ++s;
@@ -962,13 +962,29 @@ bool files_cloud_status(const FilesTab* t, const FilesHost& h, char* status, siz
   return true;
 }
 
+const char* files_cloud_button_label(const FilesHost& h) {
+  if (!h.cloud) return nullptr;
+  CloudView v;
+  cloud_view(h.cloud, &v);
+  if (v.signed_in) return "SIGN OUT";
+  if (v.busy) return "CANCEL";
+  return v.available ? "SIGN IN" : nullptr;
+}
+
 void files_cloud_button(FilesTab* t, const FilesHost& h) {
   (void)t;
   if (!h.cloud) return;
   CloudView v;
   cloud_view(h.cloud, &v);
-  if (v.signed_in) cloud_sign_out(h.cloud);
-  else if (!v.busy) cloud_sign_in(h.cloud);
+  if (v.signed_in || v.busy) cloud_sign_out(h.cloud);
+  else if (v.available) cloud_sign_in(h.cloud);
+}
+
+void files_cloud_chosen(FilesTab* t, const FilesHost& h) {
+  if (!h.cloud || t->list.source != kSourceCloud) return;
+  CloudView v;
+  cloud_view(h.cloud, &v);
+  if (v.signed_in && !v.busy) cloud_refresh(h.cloud);
 }
 
 bool files_ondel_path(const FilesTab* t, char* out, size_t cap) {

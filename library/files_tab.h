@@ -235,7 +235,8 @@ void files_update(FilesTab* t, const FilesHost& h, const FilesFrame& f);
 FilesAction files_key(FilesTab* t, const FilesHost& h, int key, int mods, uint32_t now_ms);
 // Typed text while the filter is being edited (printable characters only, up to 30).
 bool files_text(FilesTab* t, const char* utf8);
-// Ctrl+V: into the filter while editing; on the cloud source without an API token, the token.
+// Ctrl+V: into the filter while editing; on the cloud source while signed out and idle, the API token
+// (a refused one is replaced).
 bool files_paste(FilesTab* t, const FilesHost& h, const char* text);
 
 // ---- Pointer ----
@@ -311,7 +312,12 @@ bool files_empty(const FilesTab* t, const FilesHost& h, const char** title, cons
 // The cloud's status and progress line for the CLOUD source; false without a cloud client.
 bool files_cloud_status(const FilesTab* t, const FilesHost& h, char* status, size_t status_cap, char* progress,
                         size_t progress_cap, float* fraction);
-// The sign-in button: signs in, or out when signed in.
+// The cloud's button: "SIGN IN", "SIGN OUT" when signed in, "CANCEL" while a sign-in waits; null
+// without an API token (the list says to paste one) or a cloud client.
+const char* files_cloud_button_label(const FilesHost& h);
+// Its press: signs in, out when signed in, or stops a sign-in that waits.
 void files_cloud_button(FilesTab* t, const FilesHost& h);
+// The CLOUD source chosen while signed in and idle: the list is read again.
+void files_cloud_chosen(FilesTab* t, const FilesHost& h);
 // ondel beside the program (or in ondel_folder), when it stands there and can be run.
 bool files_ondel_path(const FilesTab* t, char* out, size_t cap);

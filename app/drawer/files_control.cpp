@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 
 #include "app/chop/chop_control.h"
 #include "app/drawer/files_drag.h"
@@ -22,7 +23,7 @@ bool files_shown(const AppState* app) {
 }
 
 void layout_of(const AppState* app, const DrawerLayout& dl, FilesLayout* out) {
-  files_layout(dl.body, app->files, false, out);
+  files_layout(dl.body, app->files, true, out);
 }
 
 int files_key_of(int key) {
@@ -158,6 +159,7 @@ void left_press(AppState* app, const FilesLayout& fl, const InputEvent& ev) {
   for (int s = 0; s < kFilesSources; ++s)
     if (fl.sources[s].contains(x, y)) {
       files_click_source(&t, s);
+      files_cloud_chosen(&t, h);
       if (s == kSourceBrowse && t.tree.rows.empty()) files_tree_refresh(&t.tree);
       return;
     }
@@ -173,7 +175,7 @@ void left_press(AppState* app, const FilesLayout& fl, const InputEvent& ev) {
     loop_panel_press(app, fl, ev);
     return;
   }
-  if (fl.cloud_button.contains(x, y)) {
+  if (fl.cloud_button.contains(x, y) && files_cloud_button_label(h)) {
     files_cloud_button(&t, h);
     return;
   }
@@ -227,9 +229,15 @@ void wheel(AppState* app, const FilesLayout& fl, const InputEvent& ev) {
 
 }  // namespace
 
-FilesHost files_host(AppState* app) { return FilesHost{&app->player, nullptr, &app->settings, nullptr}; }
+FilesHost files_host(AppState* app) { return FilesHost{&app->player, nullptr, &app->settings, &app->cloud}; }
 
 void files_start(AppState* app) {
+  const Settings& s = app->settings;
+  CloudConfig cloud{};
+  text_copy(cloud.container, s.cloud_container);
+  text_copy(cloud.environment, s.cloud_environment);
+  text_copy(cloud.api_token, s.cloud_api_token);
+  cloud_start(&app->cloud, cloud, nullptr);
   app->files_ui.hover_row = app->files_ui.hover_favourite = app->files_ui.menu_sel = -1;
   files_open(&app->files, files_host(app), nullptr, nullptr);
   files_tree_refresh(&app->files.tree);
@@ -237,7 +245,10 @@ void files_start(AppState* app) {
            app->files.tree.root.c_str());
 }
 
-void files_stop(AppState* app) { files_close(&app->files, files_host(app)); }
+void files_stop(AppState* app) {
+  files_close(&app->files, files_host(app));
+  cloud_shutdown(&app->cloud);
+}
 
 void files_frame(AppState* app, const DrawerLayout& dl, uint32_t now_ms) {
   if (!app->files.open) return;
@@ -314,7 +325,13 @@ bool files_take_key(AppState* app, const InputEvent& ev) {
   if (ev.key == kKeyV && (ev.mods & kModCtrl)) {
     char text[kPathCap];
     clipboard_text(text, sizeof text);
-    return files_paste(&t, h, text) || t.filter_editing;
+    if (files_paste(&t, h, text) && !t.filter_editing) {
+      // A pasted API token is kept for the next start.
+      std::lock_guard<std::mutex> lk(app->cloud.lock);
+      text_copy(app->settings.cloud_api_token, app->cloud.config.api_token);
+      return true;
+    }
+    return t.filter_editing;
   }
   if (ev.key == kKeyMenu && t.list.source == kSourceBrowse) {
     if (ev.repeat) return true;

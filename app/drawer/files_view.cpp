@@ -122,7 +122,7 @@ void draw_list(Canvas* c, const FilesLayout& fl, const DrawerLayout& dl, AppStat
     if (files_cloud_status(&t, h, status, sizeof status, progress, sizeof progress, &fraction)) {
       text_at(c, kStackText, kSmallSize, progress[0] ? progress : status, fl.cloud.x + kDrawerPad, fl.cloud.y + 20,
               kColourGrey);
-      button(c, fl.cloud_button, "SIGN IN", false);
+      if (const char* label = files_cloud_button_label(h)) button(c, fl.cloud_button, label, false);
     }
   }
   const char* title = nullptr;
@@ -259,7 +259,7 @@ void draw_loop_panel(Canvas* c, const FilesLayout& fl, AppState* app, uint32_t n
 
 void draw_files_tab(Canvas* c, const DrawerLayout& dl, AppState* app) {
   FilesLayout fl;
-  files_layout(dl.body, app->files, false, &fl);
+  files_layout(dl.body, app->files, true, &fl);
   const uint32_t now = tick_ms();
   draw_clip(c, rect_intersect(dl.body, dl.shown));
   draw_bar(c, fl, app, now);

@@ -25,6 +25,7 @@
 #include "capture/engine.h"
 #include "capture/tap_fanout.h"
 #include "config/settings.h"
+#include "kit/cloud.h"
 #include "learn/panel.h"
 #include "learn/training.h"
 #include "library/chop.h"
@@ -141,6 +142,8 @@ struct AppState {
   // The drawer's second tab: files, folders, favourites, loops.
   FilesTab files;
   FilesUi files_ui;
+  // Its CLOUD source: the account, the sign-in and the listing.
+  CloudClient cloud;
 
   // The file open for chopping (one at a time; chop.mode is the chop-mode flag) and its view.
   ChopJob chop;

@@ -12,10 +12,15 @@
 #include "app/drawer/drawer_control.h"
 #include "app/drawer/drawer_layout.h"
 #include "app/drawer/drawer_view.h"
+#include "app/drawer/files_control.h"
+#include "app/drawer/files_layout.h"
 #include "app/shell/commands.h"
 #include "app/shell/frame.h"
 #include "app/shell/route.h"
+#include "app/shell/window.h"
+#include "config/settings.h"
 #include "config/status.h"
+#include "kit/cloud.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "sessions/library_scan.h"
@@ -138,6 +143,53 @@ TEST(DrawerControl, KeyboardFollowsTheLastPressAndTheMainAreaMovesRight) {
   // Closed, B is the main view's again and opens it.
   d.key(kKeyB);
   EXPECT_TRUE(s.drawer_ui.open);
+}
+
+TEST(DrawerControl, TheFilesTabsCloudIsTheProgramsAndAPastedTokenIsKept) {
+  DrawerApp d;
+  AppState& s = d.s();
+  drawer_start(d.get());
+  {
+    std::lock_guard<std::mutex> lk(s.cloud.lock);  // loopback only: nothing listens on port 9
+    snprintf(s.cloud.route.host, sizeof s.cloud.route.host, "%s", kCloudHost);
+    s.cloud.route.port = 9;
+    snprintf(s.cloud.route.resolve, sizeof s.cloud.route.resolve, "%s:9:127.0.0.1", kCloudHost);
+  }
+  d.key(kKeyB);
+  d.frame(1.0f);
+  d.press_at(d.dl().tab_files);
+  FilesLayout fl;
+  files_layout(d.dl().body, s.files, true, &fl);
+  d.press_at(fl.sources[kSourceCloud]);
+  ASSERT_EQ(s.files.list.source, kSourceCloud);
+  const FilesHost h = files_host(&s);
+  const char* title = nullptr;
+  const char* line = nullptr;
+  ASSERT_TRUE(files_empty(&s.files, h, &title, &line));
+  EXPECT_STREQ(line, "Drop audio files here, or paste a CloudKit API token to see the cloud.");
+  EXPECT_EQ(files_cloud_button_label(h), nullptr);
+
+  // Ctrl+V over the CLOUD source: the token signs in and is kept for the next start.
+  Offscreen video;  // the clipboard lives in the video subsystem
+  ASSERT_TRUE(video.open(64, 64));
+  ASSERT_TRUE(clipboard_set_text(" tok-77\n"));
+  d.key(kKeyV, kModCtrl);
+  EXPECT_STREQ(s.settings.cloud_api_token, "tok-77");
+  const int64_t until = mono_ns() + 10000000000;
+  while (s.cloud.busy.load() && mono_ns() < until) sleep_ms(5);
+  char status[kCloudStatusBytes], progress[kCloudProgressBytes];
+  float fraction = 0;
+  ASSERT_TRUE(files_cloud_status(&s.files, h, status, sizeof status, progress, sizeof progress, &fraction));
+  EXPECT_STREQ(status, "CANNOT CONNECT");
+  EXPECT_STREQ(files_cloud_button_label(h), "SIGN IN");
+  std::vector<char> text(1 << 16);
+  text.resize(format_settings(s.settings, text.data(), text.size()));
+  Settings again;
+  settings_defaults(&again);
+  read_settings_text(&again, text.data(), text.size());
+  EXPECT_STREQ(again.cloud_api_token, "tok-77");
+  EXPECT_STREQ(again.cloud_container, s.settings.cloud_container);
+  drawer_stop(d.get());
 }
 
 TEST(DrawerControl, SlideAndResizeEdgeStayInTheirBounds) {

@@ -409,6 +409,14 @@ TEST(FilesTab, TheCloudSourceTakesATokenAndListsTheClientsEntries) {
   EXPECT_STREQ(status, "CANNOT CONNECT");
   ASSERT_TRUE(files_empty(rig.tab.get(), h, &title, &line));
   EXPECT_STREQ(line, "Drop audio files here, or sign in to see the cloud.");
+  EXPECT_STREQ(files_cloud_button_label(h), "SIGN IN");
+  // A token the service did not take is replaced by the next one pasted.
+  EXPECT_TRUE(files_paste(rig.tab.get(), h, "tok-456"));
+  ASSERT_TRUE(rig.until([&] { return cloud.busy.load() == 0; }));
+  {
+    std::lock_guard<std::mutex> lk(cloud.lock);
+    EXPECT_STREQ(cloud.config.api_token, "tok-456");
+  }
 
   // Entries the client listed become the CLOUD items, newest first.
   {
