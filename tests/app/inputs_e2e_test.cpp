@@ -36,29 +36,6 @@ std::vector<float> tones(double seconds) {
   return s;
 }
 
-// The amplitude of one frequency in a channel of a take: the median over 100 ms Hann-windowed
-// blocks of the take's middle half, so a period the server dropped costs one block, not the phase
-// of the whole.
-double level_at(const TakeFileData& t, int channel, double hz) {
-  constexpr int64_t kBlock = kRate / 10;
-  const int64_t n = t.frames();
-  const double w = 2 * kPi * hz / t.rate, coeff = 2 * std::cos(w);
-  std::vector<double> blocks;
-  for (int64_t from = n / 4; from + kBlock <= n - n / 4; from += kBlock) {
-    double s1 = 0, s2 = 0;
-    for (int64_t i = 0; i < kBlock; ++i) {
-      const double hann = 0.5 - 0.5 * std::cos(2 * kPi * double(i) / double(kBlock));
-      const double s0 = hann * t.samples[size_t((from + i) * t.channels + channel)] / 32768.0 + coeff * s1 - s2;
-      s2 = s1, s1 = s0;
-    }
-    const double power = s1 * s1 + s2 * s2 - coeff * s1 * s2;
-    blocks.push_back(4 * std::sqrt(std::max(power, 0.0)) / double(kBlock));
-  }
-  if (blocks.empty()) return 0;
-  std::nth_element(blocks.begin(), blocks.begin() + blocks.size() / 2, blocks.end());
-  return blocks[blocks.size() / 2];
-}
-
 struct RigFree {
   void operator()(RigDoc* d) const {
     rig_free(d);
@@ -166,21 +143,21 @@ TEST_F(InputsE2e, AOpensThePanelAMuteClickChangesTheTakeAndTheRigFileAndShift3Co
   TakeFileData heard, muted;
   ASSERT_NO_FATAL_FAILURE(take(dir, 1, &heard));
   // Inputs 1, 2 and 3 each centred, the rest muted: both sides hold the three tones alike.
-  const double base = level_at(heard, 0, kHz[0]);
+  const double base = tone_level(heard, 0, kHz[0]);
   EXPECT_GT(base, 0.03);
-  EXPECT_NEAR(level_at(heard, 0, kHz[2]) / base, 1.0, 0.1);
-  EXPECT_NEAR(level_at(heard, 1, kHz[2]) / base, 1.0, 0.1);
-  EXPECT_NEAR(level_at(heard, 1, kHz[1]) / base, 1.0, 0.1);
-  EXPECT_LT(level_at(heard, 0, kHz[3]) / base, 0.02);
+  EXPECT_NEAR(tone_level(heard, 0, kHz[2]) / base, 1.0, 0.1);
+  EXPECT_NEAR(tone_level(heard, 1, kHz[2]) / base, 1.0, 0.1);
+  EXPECT_NEAR(tone_level(heard, 1, kHz[1]) / base, 1.0, 0.1);
+  EXPECT_LT(tone_level(heard, 0, kHz[3]) / base, 0.02);
 
   // Muted again by the same click: gone from the next take, and from the file.
   ASSERT_TRUE(desk_.click(int(row3.mute.x + row3.mute.w / 2), int(row3.mute.y + row3.mute.h / 2)));
   ASSERT_TRUE(wait_rig([](const RigDoc& r) { return r.scenes[0].channels[2].muted; })) << program_.log();
   ASSERT_NO_FATAL_FAILURE(take(dir, 2, &muted));
-  const double still = level_at(muted, 0, kHz[0]);
+  const double still = tone_level(muted, 0, kHz[0]);
   EXPECT_GT(still, 0.03);
-  EXPECT_LT(level_at(muted, 0, kHz[2]) / still, 0.02);
-  EXPECT_LT(level_at(muted, 1, kHz[2]) / still, 0.02);
+  EXPECT_LT(tone_level(muted, 0, kHz[2]) / still, 0.02);
+  EXPECT_LT(tone_level(muted, 1, kHz[2]) / still, 0.02);
 
   // Input 4 unmuted in scene 1, then Shift+3: scene 3 takes scene 1's mix and is the one in use.
   InputsRowRects row4;
