@@ -571,7 +571,7 @@ DrawerAction library_key(LibraryDrawer* d, Recorder* r, Player* p, DrawerKey key
   }
   switch (key) {
     case kDrawerKeyTab:
-      if (d->takes_focus) {
+      if (d->takes_focus || d->take_count == 0) {  // no takes to stop at: on to the files tab
         d->drawer_tab = kDrawerFilesTab;
         d->takes_focus = false;
       } else {

@@ -132,6 +132,11 @@ TEST(Drawer, EmptyLibraryAndSessionWithoutTakes) {
   char text[64];
   library_pane_text(t.d.get(), t.r, t.p.get(), true, text, sizeof text);
   EXPECT_STREQ(text, "NOTHING PLAYING");
+  // With no takes to stop at, Tab goes straight on to the files tab and back.
+  EXPECT_EQ(t.key(kDrawerKeyTab).outcome, kDrawerTaken);
+  EXPECT_EQ(t.d->drawer_tab, kDrawerFilesTab);
+  EXPECT_EQ(t.key(kDrawerKeyTab).outcome, kDrawerTaken);
+  EXPECT_EQ(t.d->drawer_tab, kDrawerLibraryTab);
 
   // The recording session is listed before its first take: no takes, "LIVE", open time counting.
   ASSERT_EQ(arm_session(t.r), 0);
