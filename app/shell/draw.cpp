@@ -149,7 +149,33 @@ void draw_rounded(Canvas* c, const Rect& r, float radius, uint32_t colour) {
   }
   SDL_FPoint points[kRimPoints];
   rim(r, radius, 0.0f, points);
-  fan(c, r, points, sdl_colour(colour));
+  if ((colour >> 24) != 0xFF) {
+    fan(c, r, points, sdl_colour(colour));
+    return;
+  }
+  // Opaque: the straight parts as boxes and only the corners as triangles. The software renderer
+  // walks every triangle's bounding box, and a fan from the centre covers the box many times over.
+  const float corner = std::clamp(radius, 0.0f, std::min(r.w, r.h) * 0.5f);
+  const Rect boxes[3] = {Rect{r.x + corner, r.y, r.w - 2 * corner, r.h},
+                         Rect{r.x, r.y + corner, corner, r.h - 2 * corner},
+                         Rect{r.x + r.w - corner, r.y + corner, corner, r.h - 2 * corner}};
+  draw_fill_rects(c, boxes, 3, colour);
+  const SDL_FPoint centres[4] = {{r.x + r.w - corner, r.y + corner},
+                                 {r.x + r.w - corner, r.y + r.h - corner},
+                                 {r.x + corner, r.y + r.h - corner},
+                                 {r.x + corner, r.y + corner}};
+  const SDL_Color k = sdl_colour(colour);
+  SDL_Vertex v[4 * (kCornerSteps + 2)];
+  int idx[4 * kCornerSteps * 3];
+  int nv = 0, ni = 0;
+  for (int q = 0; q < 4; ++q) {
+    const int centre = nv;
+    v[nv++] = vertex(centres[q], k);
+    for (int s = 0; s <= kCornerSteps; ++s) v[nv++] = vertex(points[q * (kCornerSteps + 1) + s], k);
+    for (int s = 0; s < kCornerSteps; ++s) idx[ni++] = centre, idx[ni++] = centre + 1 + s, idx[ni++] = centre + 2 + s;
+  }
+  SDL_SetRenderDrawBlendMode(c->renderer, SDL_BLENDMODE_NONE);
+  SDL_RenderGeometry(c->renderer, nullptr, v, nv, idx, ni);
 }
 
 void draw_glow(Canvas* c, const Rect& r, float corner, float spread, uint32_t colour, float strength) {
