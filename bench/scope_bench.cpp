@@ -131,9 +131,12 @@ BENCHMARK(BM_SidePanelAndTapeStrip)->Unit(benchmark::kMicrosecond);
 
 // The scope area as the stage while the library plays (walls, the sky dealt from its off-screen
 // picture, floor, lights, label), with the side panel and the tape strip: what a frame of the main
-// area costs then. The library's ring is the bench's input history; 120 per minute.
+// area costs then. The library's ring is the bench's input history; 120 per minute. The software
+// renderer has the stage filled in memory; with argument 1 the renderer draws the triangles itself,
+// as a renderer that does not draw in memory would.
 void BM_StageOverTheScope(benchmark::State& state) {
   Bench b;
+  b.app->stage.no_layer = state.range(0) != 0;
   const MainLayout& l = b.app->ui.layout;
   TempoKeyAnalyser tempo{};
   tempo.result.done = 1;
@@ -164,6 +167,6 @@ void BM_StageOverTheScope(benchmark::State& state) {
   }
   stage_view_release(&b.app->stage);
 }
-BENCHMARK(BM_StageOverTheScope)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_StageOverTheScope)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
