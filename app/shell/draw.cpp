@@ -15,6 +15,7 @@ constexpr int kCornerSteps = 6;                        // segments per rounded c
 constexpr int kRimPoints = 4 * (kCornerSteps + 1);     // points around a rounded box
 constexpr float kHalfPi = 1.57079632679f;
 constexpr int kFillBatch = 512;                        // boxes handed to SDL per call
+constexpr int kStripMin = 16, kStripMax = 128;         // box widths filled as strips in memory
 
 SDL_Color sdl_colour(uint32_t c, float alpha_scale = 1.0f) {
   const float a = std::clamp(float(c >> 24) * alpha_scale, 0.0f, 255.0f);
@@ -26,6 +27,14 @@ void set_draw_colour(Canvas* c, uint32_t colour) {
   const SDL_Color k = sdl_colour(colour);
   SDL_SetRenderDrawBlendMode(c->renderer, k.a == 255 ? SDL_BLENDMODE_NONE : SDL_BLENDMODE_BLEND);
   SDL_SetRenderDrawColor(c->renderer, k.r, k.g, k.b, k.a);
+}
+
+// SDL's software renderer at its own scale (boxes cut into strips land where the whole would).
+bool strips_pay(SDL_Renderer* r) {
+  SDL_RendererInfo info{};
+  float sx = 0, sy = 0;
+  SDL_RenderGetScale(r, &sx, &sy);
+  return SDL_GetRendererInfo(r, &info) == 0 && (info.flags & SDL_RENDERER_SOFTWARE) != 0 && sx == 1.0f && sy == 1.0f;
 }
 
 // Geometry carries its alpha per vertex: always blended.
@@ -106,6 +115,7 @@ void draw_unclip(Canvas* c) { SDL_RenderSetClipRect(c->renderer, nullptr); }
 
 void draw_fill(Canvas* c, const Rect& r, uint32_t colour) {
   if (r.w <= 0 || r.h <= 0 || (colour >> 24) == 0) return;
+  if (int(r.w) >= kStripMin && int(r.w) < kStripMax) return draw_fill_rects(c, &r, 1, colour);
   set_draw_colour(c, colour);
   const SDL_FRect f{r.x, r.y, r.w, r.h};
   SDL_RenderFillRectF(c->renderer, &f);
@@ -114,16 +124,32 @@ void draw_fill(Canvas* c, const Rect& r, uint32_t colour) {
 void draw_fill_rects(Canvas* c, const Rect* rects, int count, uint32_t colour) {
   if (count <= 0 || (colour >> 24) == 0) return;
   set_draw_colour(c, colour);
+  // SDL's software renderer fills a row of 16 to about 128 pixels with streaming stores that
+  // straddle cache lines, several times slower than the plain loop it uses for narrower rows:
+  // there an opaque box of that width goes as strips. Cut where the renderer would cut (whole
+  // pixels, truncated), so the strips cover exactly the box.
+  int strips = -1;  // not known yet: asked only when a box is of that width
   SDL_FRect batch[kFillBatch];
-  for (int done = 0; done < count;) {
-    const int n = std::min(count - done, kFillBatch);
-    for (int i = 0; i < n; ++i) {
-      const Rect& r = rects[done + i];
-      batch[i] = SDL_FRect{r.x, r.y, r.w, r.h};
+  int n = 0;
+  auto put = [&](const SDL_FRect& f) {
+    if (n == kFillBatch) SDL_RenderFillRectsF(c->renderer, batch, n), n = 0;
+    batch[n++] = f;
+  };
+  for (int i = 0; i < count; ++i) {
+    const Rect& r = rects[i];
+    const int w = int(r.w);
+    if (w >= kStripMin && w < kStripMax && (colour >> 24) == 0xFF) {
+      if (strips < 0) strips = strips_pay(c->renderer) ? 1 : 0;
+      if (strips) {
+        const int x = int(r.x);
+        for (int at = 0; at < w; at += kStripMin - 1)
+          put(SDL_FRect{float(x + at), r.y, float(std::min(kStripMin - 1, w - at)), r.h});
+        continue;
+      }
     }
-    SDL_RenderFillRectsF(c->renderer, batch, n);
-    done += n;
+    put(SDL_FRect{r.x, r.y, r.w, r.h});
   }
+  if (n) SDL_RenderFillRectsF(c->renderer, batch, n);
 }
 
 void draw_line(Canvas* c, float x0, float y0, float x1, float y1, uint32_t colour) {

@@ -2,7 +2,8 @@
 // offscreen driver with the software renderer and read back pixel by pixel. The threshold line's
 // row, the recording colour and its palette choice, the column count for a narrow and a wide
 // scope, the waterfall through its texture against the cell fallback, the trigger-EQ view's
-// handles and curve, and the tape strip's marks.
+// handles and curve, and the tape strip's marks; and the drawing calls' boxes against the renderer's fill.
+#include <SDL.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -271,4 +272,51 @@ TEST(ScopePixels, TapeStripShowsTheEmptyTextThenTakeMarksAndTheFlash) {
   a->scope.tape_flash = 1.0f;
   draw();
   EXPECT_GT(red_of(o.at(x + 40, int(r.y) + 1)), 0x1A + 10);
+}
+
+// The drawing calls' boxes on the software renderer: cut into strips where that fills faster,
+// they cover exactly what the renderer's own fill of each box would, at any position and width;
+// an opaque rounded box is its box with the corners cut, and nothing outside it.
+TEST(DrawPixels, BoxesCoverWhatTheRenderersFillWouldAndRoundedBoxesKeepTheirCorners) {
+  Offscreen o;
+  ASSERT_TRUE(o.open(400, 300));
+  std::vector<Rect> boxes;
+  for (int i = 0; i < 60; ++i) {
+    const float x = -20.0f + float((i * 37) % 400) + float(i % 7) * 0.13f;
+    const float w = 1.0f + float((i * 53) % 140) + float(i % 5) * 0.21f;
+    boxes.push_back(Rect{x, float((i * 29) % 280) + 0.4f, w, 1.0f + float(i % 19)});
+  }
+  o.clear();
+  draw_fill_rects(&o.canvas, boxes.data(), int(boxes.size()), 0xFF3366CCu);
+  draw_fill(&o.canvas, Rect{101.7f, 3.2f, 66.6f, 9.0f}, 0xFFCC6633u);
+  o.read();
+  const std::vector<uint32_t> ours = o.pixels;
+  o.clear();
+  SDL_SetRenderDrawBlendMode(o.renderer, SDL_BLENDMODE_NONE);
+  SDL_SetRenderDrawColor(o.renderer, 0xCC, 0x66, 0x33, 0xFF);
+  for (const Rect& r : boxes) {
+    const SDL_FRect f{r.x, r.y, r.w, r.h};
+    SDL_RenderFillRectF(o.renderer, &f);
+  }
+  SDL_SetRenderDrawColor(o.renderer, 0x33, 0x66, 0xCC, 0xFF);
+  const SDL_FRect last{101.7f, 3.2f, 66.6f, 9.0f};
+  SDL_RenderFillRectF(o.renderer, &last);
+  o.read();
+  ASSERT_EQ(ours.size(), o.pixels.size());
+  for (size_t i = 0; i < ours.size(); ++i)
+    ASSERT_EQ(ours[i], o.pixels[i]) << "pixel " << i % 400 << "," << i / 400;
+
+  o.clear();
+  draw_rounded(&o.canvas, Rect{40, 50, 120, 40}, 6, 0xFF3366CCu);
+  o.read();
+  const uint32_t fill = o.at(100, 70), clear = o.at(10, 10);
+  EXPECT_NE(fill, clear);
+  for (int y = 45; y < 95; ++y)
+    for (int x = 35; x < 165; ++x) {
+      const bool inside = x >= 40 && x < 160 && y >= 50 && y < 90;
+      const bool corner = (x < 41 || x >= 159) && (y < 51 || y >= 89);
+      const bool body = (x >= 46 && x < 154 && y >= 50 && y < 90) || (y >= 56 && y < 84 && x >= 40 && x < 160);
+      if (!inside || corner) EXPECT_EQ(o.at(x, y), clear) << x << "," << y;
+      if (body) EXPECT_EQ(o.at(x, y), fill) << x << "," << y;
+    }
 }
