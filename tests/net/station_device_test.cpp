@@ -98,7 +98,9 @@ TEST(StationDevice, ListenerHearsTheFedSignalAndThePauseWhenTheServerGoes) {
     }
     const CompareResult r = compare_stereo(got.data(), want.data(), frames, frames - 4800, 0, 0.0);
     EXPECT_FALSE(r.lost) << r.where;
-    EXPECT_LE(r.jumps, e.get()->device_xruns.load()) << "audio went missing without an overrun";
+    // A client late in a cycle (the server reports an overrun to every client) leaves a period
+    // stale or missing: up to two places where the signal jumps, into it and out of it.
+    EXPECT_LE(r.jumps, 2 * e.get()->device_xruns.load()) << "audio went missing without an overrun";
     EXPECT_GT(other.frames.load(), frames);
 
     // The server goes: no frames for 500 ms marks the input down, and the station pauses.

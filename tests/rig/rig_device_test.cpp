@@ -147,7 +147,8 @@ TEST(RigDevice, TheCaptureRoutineRecordsTheScenesMixOfSixteenInputs) {
     const CompareResult r = compare_stereo(tape.data() + 2 * (first + skip), want.data() + 2 * skip, frames - skip,
                                            frames - skip - 5000, 3e-5, 2e-7);
     EXPECT_FALSE(r.lost) << r.where;
-    EXPECT_LE(r.jumps, e->device_xruns.load()) << "audio went missing without an overrun";
+    // An overrun can leave a period stale or missing: a jump into it and one out of it.
+    EXPECT_LE(r.jumps, 2 * e->device_xruns.load()) << "audio went missing without an overrun";
     EXPECT_EQ(r.compared, frames - skip - 5000);
   }
   // The rig on disk holds the scene.

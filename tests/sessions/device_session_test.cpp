@@ -139,7 +139,8 @@ TEST(RecorderOnJack, FedSignalBecomesTakeFilesAt16And24Bits) {
         expect_take_holds(folder + "/" + h.rec->session.names[0], signal, 0, int64_t(1.0 * kRate), bits) +
         expect_take_holds(folder + "/" + h.rec->session.names[1], signal, int64_t(4.0 * kRate), int64_t(11.0 * kRate),
                           bits);
-    EXPECT_LE(jumps, h.engine->device_xruns.load()) << "audio went missing without an overrun";
+    // An overrun can leave a period stale or missing: a jump into it and one out of it.
+    EXPECT_LE(jumps, 2 * h.engine->device_xruns.load()) << "audio went missing without an overrun";
     ASSERT_EQ(end_session(h.rec.get()), 0);
     EXPECT_NE(status_line().text, std::string());
     const std::string index = read_text(folder + "/session.json");
