@@ -11,7 +11,7 @@
 
 #include "app/shell/app_state.h"
 #include "app/stage/stage_view.h"
-#include "ui/text.h"
+#include "tests/app/scope_fixture.h"
 
 namespace {
 
@@ -20,19 +20,8 @@ constexpr int kW = 1280, kH = 720;
 class StageInMemory : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("SDL_VIDEODRIVER", "offscreen", 1);
-    setenv("SDL_RENDER_DRIVER", "software", 1);
-    setenv("SDL_FRAMEBUFFER_ACCELERATION", "0", 1);
-    ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO), 0) << SDL_GetError();
-    window_ = SDL_CreateWindow("stage", 0, 0, kW, kH, SDL_WINDOW_HIDDEN);
-    ASSERT_NE(window_, nullptr) << SDL_GetError();
-    renderer_ = SDL_CreateRenderer(window_, -1, SDL_RENDERER_TARGETTEXTURE);
-    ASSERT_NE(renderer_, nullptr) << SDL_GetError();
-    TextRendererOptions options;
-    options.font_dir = TOLM_FONT_DIR;
-    ASSERT_EQ(text_renderer_create(renderer_, &options, &text_), 0);
-    canvas_ = Canvas{renderer_, text_, kW, kH};
-    draw_clear(&canvas_, 0xFF000000u);
+    ASSERT_TRUE(o_.open(kW, kH));
+    draw_clear(&o_.canvas, 0xFF000000u);
     for (auto* app : {&memory_, &drawn_}) {
       *app = std::make_unique<AppState>();
       settings_defaults(&(*app)->settings);
@@ -57,10 +46,6 @@ class StageInMemory : public ::testing::Test {
   void TearDown() override {
     for (auto* app : {&memory_, &drawn_})
       if (*app) stage_view_release(&(*app)->stage);
-    if (text_) text_renderer_destroy(text_);
-    if (renderer_) SDL_DestroyRenderer(renderer_);
-    if (window_) SDL_DestroyWindow(window_);
-    SDL_Quit();
   }
 
   VisualInput input(int frame, bool frozen) const {
@@ -85,10 +70,10 @@ class StageInMemory : public ::testing::Test {
   // The frame drawn by `app` over a backdrop of stripes, read back.
   std::vector<uint32_t> shot(AppState* app, const VisualInput& in) {
     for (int k = 0; k < 8; ++k)
-      draw_fill(&canvas_, Rect{view_.x, view_.y + view_.h * k / 8, view_.w, view_.h / 8}, 0xFF000000u | (k * 0x151B23u));
-    draw_stage_with(&canvas_, view_, &app->stage, in);
+      draw_fill(&o_.canvas, Rect{view_.x, view_.y + view_.h * k / 8, view_.w, view_.h / 8}, 0xFF000000u | (k * 0x151B23u));
+    draw_stage_with(&o_.canvas, view_, &app->stage, in);
     std::vector<uint32_t> px(size_t(kW) * kH);
-    EXPECT_EQ(SDL_RenderReadPixels(renderer_, nullptr, SDL_PIXELFORMAT_ARGB8888, px.data(), kW * 4), 0);
+    EXPECT_EQ(SDL_RenderReadPixels(o_.renderer, nullptr, SDL_PIXELFORMAT_ARGB8888, px.data(), kW * 4), 0);
     return px;
   }
 
@@ -107,10 +92,7 @@ class StageInMemory : public ::testing::Test {
     *far = double(off) / double(a.size());
   }
 
-  SDL_Window* window_ = nullptr;
-  SDL_Renderer* renderer_ = nullptr;
-  TextRenderer* text_ = nullptr;
-  Canvas canvas_{};
+  Offscreen o_;
   Rect view_{13.0f, 40.5f, 1021.0f, 600.0f};
   std::unique_ptr<AppState> memory_, drawn_;
   SpectrumAnalyser spectrum_{};
