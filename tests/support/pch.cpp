@@ -1,0 +1,1 @@
+// The precompiled GoogleTest header is made from this empty source.
