@@ -1,1 +1,0 @@
-// The precompiled GoogleTest header is made from this empty source.
