@@ -222,10 +222,10 @@ int open_stream(CaptureEngine* e, const DeviceEntry& entry, int n) {
       const char* refusal = nullptr;
       if (exclusive && !hardware_device(in_info->name)) {
         refusal = "exclusive access needs a hardware (hw:) device";
-      } else if (Pa_IsFormatSupported(&in, &out, rate) != paFormatIsSupported) {
-        log_line("duplex format unsupported at %.0f Hz%s", rate, exclusive ? " in exclusive mode" : "");
       } else if (refused_by_test(in_info->name, n, true)) {
         refusal = "refused by the device";
+      } else if (Pa_IsFormatSupported(&in, &out, rate) != paFormatIsSupported) {
+        log_line("duplex format unsupported at %.0f Hz%s", rate, exclusive ? " in exclusive mode" : "");
       } else if ((err = Pa_OpenStream(&stream, &in, &out, rate, d->buffer_frames, paClipOff, stream_callback, e)) ==
                  paNoError) {
         d->stream = stream;
