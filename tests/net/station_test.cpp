@@ -253,6 +253,7 @@ TEST(Station, HostilePeersAreDroppedOrIgnoredWhileAGoodListenerKeepsItsStream) {
       rig.push(block);
       pushed += 480;
       sleep_ms(5);
+      while (!stop.load() && rig.s->write_count.load() - rig.s->read_pos.load() > 48000) sleep_ms(1);
     }
   });
   struct Joiner {
