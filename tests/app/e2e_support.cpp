@@ -504,7 +504,7 @@ int64_t overruns_logged(const std::string& log) {
 // The amplitude of one frequency in a channel of a take: the median over 100 ms Hann-windowed
 // blocks of the take's middle half, so a period the server dropped costs one block, not the phase
 // of the whole.
-double tone_level(const TakeFileData& t, int channel, double hz) {
+double tone_level(const TakeFileData& t, int channel, double hz, double quantile) {
   const int64_t kBlock = t.rate / 10;
   const int64_t n = t.frames();
   const double w = 2 * M_PI * hz / t.rate, coeff = 2 * std::cos(w);
@@ -520,6 +520,7 @@ double tone_level(const TakeFileData& t, int channel, double hz) {
     blocks.push_back(4 * std::sqrt(std::max(power, 0.0)) / double(kBlock));
   }
   if (blocks.empty()) return 0;
-  std::nth_element(blocks.begin(), blocks.begin() + blocks.size() / 2, blocks.end());
-  return blocks[blocks.size() / 2];
+  const size_t at = std::min(blocks.size() - 1, size_t(quantile * double(blocks.size())));
+  std::nth_element(blocks.begin(), blocks.begin() + at, blocks.end());
+  return blocks[at];
 }

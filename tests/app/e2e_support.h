@@ -110,10 +110,10 @@ bool write_take_file(const std::string& path, const TakeFileData& t);
 // Names in a folder (sorted), optionally only those ending in suffix.
 std::vector<std::string> folder_entries(const std::string& path, const std::string& suffix = "");
 
-// The amplitude of one frequency in a channel of a take: the median over 100 ms Hann-windowed
-// blocks of the take's middle half, so a period the server dropped costs one block, not the phase
-// of the whole.
-double tone_level(const TakeFileData& t, int channel, double hz);
+// The amplitude of one frequency in a channel of a take: a quantile (the median unless asked) over
+// 100 ms Hann-windowed blocks of the take's middle half, so a period the server dropped costs one
+// block, not the phase of the whole.
+double tone_level(const TakeFileData& t, int channel, double hz, double quantile = 0.5);
 
 // A key's value in a tolm.ini ("" when the key is not there).
 std::string settings_value(const std::string& ini, const std::string& key);

@@ -82,8 +82,10 @@ TEST_F(LinkE2e, BsToneReachesAsTakeThroughItsChannel) {
   ASSERT_TRUE(wait_until([&] { return read_take_file(dir + "/" + folder_entries(dir, ".wav")[0], &take); }, 5000));
   // Two seconds of tone with the rolls around it; the level as B played it, on both sides.
   EXPECT_GT(take.frames(), 2 * kRate) << program_.log();
+  // On a starved machine either server drops cycles and the channel's packets come late: the
+  // blocks those broke read low, the whole ones (the upper quartile) carry B's level.
   for (int channel = 0; channel < 2; ++channel) {
-    EXPECT_NEAR(tone_level(take, channel, 1000), 0.5, 0.05) << "channel " << channel;
+    EXPECT_NEAR(tone_level(take, channel, 1000, 0.75), 0.5, 0.05) << "channel " << channel;
     EXPECT_LT(tone_level(take, channel, 1500), 0.01) << "channel " << channel;
   }
   ASSERT_TRUE(desk_.key("space"));
