@@ -35,6 +35,10 @@ bool StationRig::wait_listeners(int n, int timeout_ms) const {
   return eventually([&] { return s->listener_count.load() == n; }, timeout_ms);
 }
 
+void StationRig::wait_ring_room() const {
+  for (int t = 0; t < 5000 && s->write_count.load() - s->read_pos.load() > kStationRateHz; ++t) sleep_ms(1);
+}
+
 int log_count(const std::string& text) {
   int found = 0;
   const int n = log_line_count();

@@ -24,6 +24,9 @@ struct StationRig {
   void push(const std::vector<float>& stereo, double rate = 48000, int block = 256);
   // Waits up to timeout_ms for the worker to count n listeners.
   bool wait_listeners(int n, int timeout_ms = 3000) const;
+  // Waits (up to 5 s) until the sender is within a second of what was pushed: a test clock that
+  // runs ahead of real time must not overflow the two-second ring on a starved machine.
+  void wait_ring_room() const;
 };
 
 // True when a log line of this run contains text (searched from the newest back).

@@ -193,7 +193,7 @@ TEST(Station, SlowListenerLosesOnlyItsOwnOldestMessagesAndPongsJumpTheQueue) {
     sleep_ms(20);
     // Ten times faster than real time, but never further ahead of the sender than its ring holds:
     // what is tested is the slow listener's queue, not the ring of a starved machine.
-    for (int t = 0; t < 5000 && rig.s->write_count.load() - rig.s->read_pos.load() > 48000; ++t) sleep_ms(1);
+    rig.wait_ring_room();
   }
   reader.join();
   EXPECT_EQ(rig.s->overflow.load(), 0);
@@ -253,7 +253,7 @@ TEST(Station, HostilePeersAreDroppedOrIgnoredWhileAGoodListenerKeepsItsStream) {
       rig.push(block);
       pushed += 480;
       sleep_ms(5);
-      while (!stop.load() && rig.s->write_count.load() - rig.s->read_pos.load() > 48000) sleep_ms(1);
+      rig.wait_ring_room();
     }
   });
   struct Joiner {
@@ -409,7 +409,7 @@ TEST(Station, MeasuredRateWinsAndResamplingFollowsTheLine) {
     src += frames;
     // The clock here runs far ahead of the sender, which frees ring room in real time: keep
     // within a second of it (a slow machine would otherwise overflow the two-second ring).
-    for (int t = 0; t < 5000 && s->write_count.load() - s->read_pos.load() > 48000; ++t) sleep_ms(1);
+    rig.wait_ring_room();
   };
   for (int i = 0; i < 350; ++i) feed(48000, 441, 10000000);
   EXPECT_EQ(s->measured_hz.load(), 0.0);
