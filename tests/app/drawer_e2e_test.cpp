@@ -22,6 +22,7 @@ namespace {
 constexpr int kRate = 48000;
 constexpr int kOldRate = 44100;  // the take made to play across rates
 constexpr int64_t kLead = kRate / 10;
+constexpr int64_t kPeriod = 256;  // the test server's
 constexpr float kGain = 0.5f;  // lib_gain
 constexpr double kPi = 3.141592653589793;
 
@@ -101,8 +102,10 @@ Followed follow(const std::vector<float>& heard, const std::vector<float>& want)
     // A cycle the server lost while the program was writing its output: one channel written,
     // the other still holding another cycle's samples.
     const int64_t w = h + shift;
-    if (w >= 0 && w < wn && (std::fabs(heard[size_t(2 * h)] - want[size_t(2 * w)]) <= 1e-6f ||
-                             std::fabs(heard[size_t(2 * h + 1)] - want[size_t(2 * w + 1)]) <= 1e-6f)) {
+    auto fits = [&](int c, int64_t k) {
+      return k >= 0 && k < wn && std::fabs(heard[size_t(2 * h + c)] - want[size_t(2 * k + c)]) <= 1e-6f;
+    };
+    if (fits(0, w) || fits(1, w)) {
       ++f.torn, f.last = h;
       continue;
     }
@@ -137,6 +140,13 @@ Followed follow(const std::vector<float>& heard, const std::vector<float>& want)
       h += kShortRun - 1;
       continue;
     }
+    // The listener, late, read on while the program already wrote the next cycle into the port
+    // (or the other way round): the tail of a period holds the same frames of the cycle after.
+    auto near = [&](int c) { return fits(c, w - kPeriod) || fits(c, w + kPeriod); };
+    if (near(0) && near(1)) {
+      ++f.torn, f.last = h;
+      continue;
+    }
     if (f.wrong++ == 0)
       f.first_wrong = "frame " + std::to_string(h + shift) + " (heard " + std::to_string(h) +
                       "): " + std::to_string(heard[size_t(2 * h)]) + " " + std::to_string(heard[size_t(2 * h + 1)]) +
@@ -158,7 +168,9 @@ void expect_follows(const std::vector<float>& heard, const std::vector<float>& w
   // its own.
   EXPECT_LE(f.jumps, 64);
   EXPECT_LE(f.silent, kRate / 2);
-  EXPECT_GE(f.matched, wn - 8 * 256);  // the whole take came out, but for what the server lost
+  // The whole take came out, but for what the server lost.
+  EXPECT_GE(f.matched, wn - 8 * 256) << "torn " << f.torn << ", silent " << f.silent << ", stale " << f.stale
+                                     << ", " << f.jumps << " jumps, " << overruns << " overruns";
   for (int64_t h = f.last + 1; h < int64_t(heard.size() / 2); ++h)
     ASSERT_EQ(heard[size_t(2 * h)], 0.0f) << "sound after the take's end, heard frame " << h;
 }
