@@ -101,6 +101,7 @@ TEST(StationDevice, ListenerHearsTheFedSignalAndThePauseWhenTheServerGoes) {
     // A client late in a cycle (the server reports an overrun to every client) leaves a period
     // stale or missing: up to two places where the signal jumps, into it and out of it.
     EXPECT_LE(r.jumps, 2 * e.get()->device_xruns.load()) << "audio went missing without an overrun";
+    EXPECT_LE(r.torn_frames, 1024 * e.get()->device_xruns.load()) << r.where;
     EXPECT_GT(other.frames.load(), frames);
 
     // The server goes: no frames for 500 ms marks the input down, and the station pauses.

@@ -2,7 +2,9 @@
 
 #include <jack/jack.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +16,17 @@
 #include <thread>
 
 namespace {
+
+// libjack names a client's socket in /dev/shm after the client alone, whatever its server: two
+// tests opening "feeder" (or the program's "tolm") on servers of their own at the same moment
+// take each other's socket and one of them fails to open. Where it may (as root), each test
+// process gets a /dev/shm of its own, before any of its threads or children start.
+bool private_shm() {
+  if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0) return false;
+  return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") == 0;
+}
+const bool kPrivateShm = private_shm();
 
 void quiet_jack_errors() {
   jack_set_error_function([](const char*) {});
@@ -84,8 +97,12 @@ bool JackServer::start(int inputs, int rate, int period) {
     jack_status_t status;
     jack_client_t* probe = jack_client_open("probe", JackNoStartServer, &status);
     if (probe) {
+      // The server takes clients a moment before its driver's ports are there.
+      const char** ports = jack_get_ports(probe, "^system:", nullptr, 0);
+      const bool ready = ports && ports[0];
+      if (ports) jack_free(ports);
       jack_client_close(probe);
-      return true;
+      if (ready) return true;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
