@@ -14,6 +14,12 @@ CompareResult compare_stereo(const float* got, const float* want, int64_t want_f
     }
     return true;
   };
+  // 64 frames in a row from i match at the offset (or run to the end).
+  auto follows = [&](int64_t i, int64_t offset) {
+    for (int64_t k = 0; k < 64 && i + k < frames; ++k)
+      if (!matches(i + k, offset)) return false;
+    return true;
+  };
   int64_t offset = 0;
   for (int64_t i = 0; i < frames; ++i) {
     // A period the server filled with silence because a client (the test's feeder, on a loaded
@@ -25,14 +31,11 @@ CompareResult compare_stereo(const float* got, const float* want, int64_t want_f
     if (!matches(i, offset)) {
       bool found = false;
       for (int64_t d = 1; d <= max_jump && !found; ++d)
-        for (int64_t cand : {offset + d, offset - d}) {
-          bool all = true;
-          for (int64_t k = 0; k < 64 && all; ++k) all = i + k >= frames || matches(i + k, cand);
-          if (all) {
+        for (int64_t cand : {offset + d, offset - d})
+          if (follows(i, cand)) {
             offset = cand, found = true;
             break;
           }
-        }
       // A period read while a late client was still writing it (or the server had moved on)
       // holds samples of two cycles and matches nothing; the signal goes on after it, from the
       // same place or another.
@@ -41,9 +44,7 @@ CompareResult compare_stereo(const float* got, const float* want, int64_t want_f
         for (int64_t j = i + 1; j <= i + kMaxTorn && j < frames && !found; ++j)
           for (int64_t d = 0; d <= max_jump && !found; ++d)
             for (int64_t cand : {offset + d, offset - d}) {
-              bool all = true;
-              for (int64_t k = 0; k < 64 && all; ++k) all = j + k >= frames || matches(j + k, cand);
-              if (!all) continue;
+              if (!follows(j, cand)) continue;
               if (r.torn_frames == 0) r.where = "torn from frame " + std::to_string(i) + " to " + std::to_string(j);
               r.torn_frames += j - i;
               if (cand != offset) ++r.jumps;
@@ -51,8 +52,6 @@ CompareResult compare_stereo(const float* got, const float* want, int64_t want_f
               break;
             }
         if (found) continue;
-      }
-      if (!found) {
         r.lost = true;
         r.where = "frame " + std::to_string(i) + " (" + std::to_string(got[2 * i]) + ", " +
                   std::to_string(got[2 * i + 1]) + "; expected near " +
